@@ -1,0 +1,52 @@
+# Front door of the project. Every target installs what it needs first (Debian packages).
+PRESETS := host host-release aarch64
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps configure build test bench bench-instr size lint format fuzz coverage demo clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+build/%/build.ninja: CMakeLists.txt CMakePresets.json | deps
+	cmake --preset $* >/dev/null
+
+configure: deps $(foreach p,$(PRESETS),build/$(p)/build.ninja)
+
+build: configure
+	@set -e; for p in $(PRESETS); do echo "== build $$p"; cmake --build --preset $$p -j $(JOBS); done
+
+test: build
+	@set -e; for p in host host-release; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
+
+bench: deps build/host-release/build.ninja
+	cmake --build --preset host-release -j $(JOBS)
+	@./scripts/run-bench.sh build/host-release
+
+bench-instr: deps build/host-release/build.ninja
+	cmake --build --preset host-release -j $(JOBS)
+	@./scripts/bench-instr.sh build/host-release
+
+size: deps build/aarch64/build.ninja
+	cmake --build --preset aarch64 -j $(JOBS)
+	@./scripts/size-report.sh build/aarch64
+
+lint: deps build/host/build.ninja
+	@./scripts/lint.sh
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+fuzz: deps
+	@./scripts/fuzz.sh $(FUZZ_SECONDS)
+
+coverage: deps
+	@./scripts/coverage.sh
+
+demo: deps
+	@./scripts/demo.sh
+
+clean:
+	rm -rf build

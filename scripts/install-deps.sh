@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs, on a Debian 12 machine, every package the build, the tests, the benchmarks and the
+# QEMU runs need. Packages already present are left alone; nothing else is downloaded.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build make python3
+  clang lld llvm libclang-rt-14-dev clang-format clang-tidy
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  valgrind qemu-system-arm
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

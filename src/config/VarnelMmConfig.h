@@ -1,0 +1,58 @@
+// Every build-time setting of the driver in one place. A platform build overrides only the console
+// base (CMake option VARNELMM_CONSOLE_BASE).
+#pragma once
+
+#include <stdint.h>
+
+#ifndef VARNELMM_CONSOLE_BASE
+#define VARNELMM_CONSOLE_BASE 0x100002640000
+#endif
+
+namespace config {
+
+// Debug log: a message goes out when its level shares a bit with this mask.
+constexpr uint32_t kLogOutputMask = 0x80000007;
+constexpr uint64_t kLogBufferSize = 256;
+constexpr const char kModuleName[] = "VarnelMm";
+
+// Longest ASCII string (characters before the NUL) the base routines and the engine accept.
+constexpr uint64_t kMaxAsciiStringLength = 1000000;
+
+// PL011 console.
+constexpr uint64_t kSerialConsoleBase = VARNELMM_CONSOLE_BASE;
+constexpr uint32_t kConsoleIntegerDivisor = 1;     // bit rate = reference clock / 16
+constexpr uint32_t kConsoleFractionalDivisor = 0;
+constexpr uint32_t kConsoleLineControl = 0x70;     // 8 data bits, FIFOs on, no parity, 1 stop bit
+constexpr uint32_t kConsoleControl = 0x301;        // UARTEN | TXE | RXE
+
+// Flash window in the normal world's address map; table offsets are relative to it.
+constexpr uint64_t kFlashWindowBase = 0x91A00000;
+
+// Oldest MM services table the driver accepts.
+constexpr uint32_t kRequiredServicesRevision = 0x10032;
+
+// Region access tables: {First, Last (inclusive), Permission}; bit 1 of Permission allows
+// changes. A row whose First equals Last, or whose Permission is 0, ends a table. Boot row 1
+// ends at the real flash size minus 1 once the driver has asked the secure firmware.
+struct RegionAccessEntry {
+  uint32_t First;
+  uint32_t Last;
+  uint32_t Permission;
+};
+static_assert(sizeof(RegionAccessEntry) == 12);
+static_assert(__builtin_offsetof(RegionAccessEntry, Last) == 4);
+static_assert(__builtin_offsetof(RegionAccessEntry, Permission) == 8);
+
+constexpr RegionAccessEntry kBootRegionTable[] = {
+    {0x0, 0x11FFFF, 3},     {0x1700000, 0x3FFFFFF, 3}, {0x120000, 0x12FFFF, 3},
+    {0x130000, 0x17FFFF, 3}, {0x2F0000, 0x3EFFFF, 3},  {0, 0, 0},
+};
+constexpr uint32_t kBootPatchedRowFirst = 0x1700000;
+
+constexpr RegionAccessEntry kRunTimeRegionTable[] = {
+    {0x0, 0xFFFFF, 3},
+    {0x2F0000, 0x3EFFFF, 3},
+    {0, 0, 0},
+};
+
+}  // namespace config

@@ -1,0 +1,9 @@
+// Polled, write-only PL011 console.
+#pragma once
+
+#include <stdint.h>
+
+extern "C" {
+uint64_t SerialConsoleInit(void);
+void SerialConsoleWrite(const uint8_t *Buffer, uint64_t Count);
+}

@@ -1,0 +1,213 @@
+// Levelled debug log, assertion reports and status assertions.
+//
+// Message sites use VARNEL_LOG, which asks the build switches first and gathers its arguments only
+// when both answer TRUE. The format is checked at compile time against the arguments: the number
+// of argument slots its directives take, and whether each slot wants a number or a pointer of the
+// right kind. A mismatch does not compile.
+#pragma once
+
+#include <stdint.h>
+
+#include "base/UefiTypes.h"
+
+extern "C" {
+bool LogPrintEnabled(void);
+bool LogLevelEnabled(uint64_t Level);
+bool AssertChecksEnabled(void);
+void LogPrint(uint64_t Level, const char *Format, ...);
+void AssertReport(const char *FileName, uint64_t LineNumber, const char *Description);
+}
+
+constexpr uint64_t kLevelError = 0x80000000;
+constexpr uint64_t kLevelWarning = 0x00000002;
+constexpr uint64_t kLevelInfo = 0x00000040;
+
+namespace logcheck {
+
+// What one argument slot holds, as far as the directive language can tell.
+enum class SlotKind : uint8_t { Number, AsciiText, WideText, Guid, Time, OtherPointer, Null };
+
+template <typename T>
+struct KindOf {
+  static constexpr SlotKind kValue = __is_integral(T) || __is_enum(T) ? SlotKind::Number
+                                                                      : SlotKind::OtherPointer;
+};
+template <typename T>
+struct WithoutConst {
+  using Type = T;
+};
+template <typename T>
+struct WithoutConst<const T> {
+  using Type = T;
+};
+
+template <typename T>
+struct PointeeKind {
+  static constexpr SlotKind kValue = SlotKind::OtherPointer;
+};
+template <>
+struct PointeeKind<char> {
+  static constexpr SlotKind kValue = SlotKind::AsciiText;
+};
+template <>
+struct PointeeKind<char16_t> {
+  static constexpr SlotKind kValue = SlotKind::WideText;
+};
+template <>
+struct PointeeKind<EFI_GUID> {
+  static constexpr SlotKind kValue = SlotKind::Guid;
+};
+template <>
+struct PointeeKind<EFI_TIME> {
+  static constexpr SlotKind kValue = SlotKind::Time;
+};
+
+template <typename T>
+struct KindOf<T *> {
+  static constexpr SlotKind kValue = PointeeKind<typename WithoutConst<T>::Type>::kValue;
+};
+template <>
+struct KindOf<decltype(nullptr)> {
+  static constexpr SlotKind kValue = SlotKind::Null;
+};
+
+constexpr bool SlotAccepts(char Conversion, SlotKind Kind) {
+  switch (Conversion) {
+    case 'd': case 'u': case 'x': case 'X': case 'c': case 'r': case '*':
+      return Kind == SlotKind::Number;
+    case 'p':
+      return Kind != SlotKind::AsciiText && Kind != SlotKind::WideText;
+    case 'a':
+      return Kind == SlotKind::AsciiText || Kind == SlotKind::Null;
+    case 's': case 'S':
+      return Kind == SlotKind::WideText || Kind == SlotKind::Null;
+    case 'g':
+      return Kind == SlotKind::Guid || Kind == SlotKind::Null;
+    case 't':
+      return Kind == SlotKind::Time || Kind == SlotKind::Null;
+    default:
+      return false;
+  }
+}
+
+constexpr bool TakesSlot(char Conversion) {
+  switch (Conversion) {
+    case 'd': case 'u': case 'x': case 'X': case 'c': case 'r': case 'p':
+    case 'a': case 's': case 'S': case 'g': case 't':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Walks the format as the engine does and checks each slot it would take against the arguments.
+constexpr bool FormatMatches(const char *Format, const SlotKind *Kinds, uint64_t Count) {
+  uint64_t Slot = 0;
+  for (const char *Cursor = Format; *Cursor != '\0'; ++Cursor) {
+    if (*Cursor != '%') {
+      continue;
+    }
+    for (++Cursor;; ++Cursor) {
+      const char Character = *Cursor;
+      if (Character == '-' || Character == '+' || Character == ' ' || Character == ',' ||
+          Character == 'l' || Character == 'L' || Character == '.' ||
+          (Character >= '0' && Character <= '9')) {
+        continue;
+      }
+      if (Character == '*') {
+        if (Slot >= Count || !SlotAccepts('*', Kinds[Slot])) {
+          return false;
+        }
+        ++Slot;
+        continue;
+      }
+      if (Character == '\0') {
+        return Slot == Count;
+      }
+      if (TakesSlot(Character)) {
+        if (Slot >= Count || !SlotAccepts(Character, Kinds[Slot])) {
+          return false;
+        }
+        ++Slot;
+      }
+      break;
+    }
+  }
+  return Slot == Count;
+}
+
+// Not constexpr: reaching it during constant evaluation is the compile-time error.
+void FormatDoesNotMatchArguments();
+
+template <typename T>
+struct Identity {
+  using Type = T;
+};
+
+template <typename... Args>
+struct CheckedFormat {
+  const char *Text;
+
+  template <uint64_t N>
+  consteval CheckedFormat(const char (&Format)[N]) : Text(Format) {  // NOLINT: implicit on purpose
+    constexpr SlotKind Kinds[] = {KindOf<Args>::kValue..., SlotKind::Null};
+    if (!FormatMatches(Format, Kinds, sizeof...(Args))) {
+      FormatDoesNotMatchArguments();
+    }
+  }
+};
+
+// Every argument travels as one 64-bit slot.
+template <typename T>
+inline uint64_t ToSlot(T Value) {
+  if constexpr (__is_integral(T) || __is_enum(T)) {
+    if constexpr (static_cast<T>(-1) < static_cast<T>(0)) {
+      return static_cast<uint64_t>(static_cast<int64_t>(Value));
+    } else {
+      return static_cast<uint64_t>(Value);
+    }
+  } else {
+    return reinterpret_cast<uint64_t>(Value);
+  }
+}
+inline uint64_t ToSlot(decltype(nullptr)) { return 0; }
+
+template <typename... Args>
+inline void LogChecked(uint64_t Level, CheckedFormat<typename Identity<Args>::Type...> Format,
+                       Args... Arguments) {
+  LogPrint(Level, Format.Text, ToSlot(Arguments)...);
+}
+
+}  // namespace logcheck
+
+// Guarded message: switches first, then the arguments, then LogPrint.
+#define VARNEL_LOG(Level, ...)                                 \
+  do {                                                         \
+    if (LogPrintEnabled() && LogLevelEnabled(Level)) {         \
+      ::logcheck::LogChecked((Level), __VA_ARGS__);            \
+    }                                                          \
+  } while (0)
+
+// Assertion check with the exact condition text the report carries. When the report returns the
+// caller goes on as if the condition had held.
+#define VARNEL_ASSERT(Condition, Text)                         \
+  do {                                                         \
+    if (AssertChecksEnabled() && !(Condition)) {               \
+      AssertReport(__FILE__, __LINE__, Text);                  \
+    }                                                          \
+  } while (0)
+
+#define VARNEL_STATUS_ASSERT(Status, LineFormat, Text)                                  \
+  do {                                                                                  \
+    const EFI_STATUS AssertedStatus_ = (Status);                                        \
+    if (AssertChecksEnabled() && EfiError(AssertedStatus_)) {                           \
+      VARNEL_LOG(kLevelError, LineFormat, AssertedStatus_);                              \
+      AssertReport(__FILE__, __LINE__, Text);                                           \
+    }                                                                                   \
+  } while (0)
+
+// The two status-assertion forms: an error-level line naming the status, then a report.
+#define ASSERT_EFI_ERROR(Status) \
+  VARNEL_STATUS_ASSERT(Status, "\nASSERT_EFI_ERROR (Status = %r)\n", "!EFI_ERROR (Status)")
+#define ASSERT_RETURN_ERROR(Status) \
+  VARNEL_STATUS_ASSERT(Status, "\nASSERT_RETURN_ERROR (Status = %r)\n", "!RETURN_ERROR (Status)")
