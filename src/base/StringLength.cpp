@@ -1,0 +1,20 @@
+// Length of a NUL-terminated ASCII string; characters past the configured limit are reported
+// one by one, but the full length is always returned.
+#include "base/BaseLib.h"
+#include "config/VarnelMmConfig.h"
+#include "log/DebugLog.h"
+
+extern "C" {
+
+uint64_t AsciiStringLength(const char *String) {
+  const bool ChecksEnabled = AssertChecksEnabled();
+  uint64_t Length = 0;
+  for (; String[Length] != '\0'; ++Length) {
+    if (ChecksEnabled && !(Length < config::kMaxAsciiStringLength)) {
+      AssertReport(__FILE__, __LINE__, "Length < MaxAsciiStringLength");
+    }
+  }
+  return Length;
+}
+
+}  // extern "C"
