@@ -1,0 +1,182 @@
+// Host wiring of the models: memory, seam hooks, driver start and request helpers.
+#include "models/HostPlatform.h"
+
+#include <string.h>
+
+#include "arch/host/HostSeam.h"
+#include "config/VarnelMmConfig.h"
+
+namespace models {
+
+using namespace varnel;
+
+HostPlatform::HostPlatform(const HostPlatformOptions &Options)
+    : FlashStorage_(Options.FlashSize),
+      NormalWorldStorage_(Options.NormalWorldSize),
+      PoolArena_(Options.PoolArenaSize),
+      NormalWorldBase_(Options.NormalWorldBase) {
+  Flash_ = std::make_unique<NorFlash>(FlashStorage_.data(), FlashStorage_.size());
+  if (Options.BlankFlash) {
+    Flash_->EraseAll();
+  }
+  Core_ = std::make_unique<MmCoreModel>(PoolArena_.data(), PoolArena_.size());
+  Core_->SetRevision(Options.Revision);
+  Core_->SetCurrentlyExecutingCpu(Options.CurrentlyExecutingCpu);
+  const MemoryWindow NormalWorld{Options.NormalWorldBase, NormalWorldStorage_.data(),
+                                 NormalWorldStorage_.size()};
+  Firmware_ = std::make_unique<SecureFirmwareModel>(*Flash_, NormalWorld);
+  Firmware_->SetPoolArena(reinterpret_cast<uintptr_t>(PoolArena_.data()), PoolArena_.size());
+  Uart_ = std::make_unique<Pl011Model>();
+  Install();
+}
+
+HostPlatform::~HostPlatform() {
+  HostSeamInstall(nullptr);
+  // The core unpoisons its arena before the vector that backs it goes away.
+  Core_.reset();
+}
+
+void HostPlatform::Install() {
+  const HostSeamHooks Hooks = {SeamSecureService, SeamBreakpoint, SeamRead32,
+                               SeamWrite32,       SeamWrite8,     this};
+  HostSeamInstall(&Hooks);
+  Core_->Activate();
+}
+
+EFI_STATUS HostPlatform::StartDriver() {
+  return StartDriver(VarnelMmEntryPoint);
+}
+
+EFI_STATUS HostPlatform::StartDriver(ImageEntryPoint EntryPoint) {
+  return Core_->StartImage(EntryPoint, this);
+}
+
+EFI_STATUS HostPlatform::RequestRaw(const uint8_t *Message, uint64_t MessageLength,
+                                    uint8_t *MessageOut, const EFI_GUID &Guid) {
+  // Exactly header + message bytes, so the message ends where the allocation ends.
+  const uint64_t Total = kMmCommunicateHeaderSize + MessageLength;
+  std::unique_ptr<uint8_t[]> Buffer(new uint8_t[Total]);
+  MmCommunicateHeader Header{Guid, MessageLength};
+  memcpy(Buffer.get(), &Header, sizeof(Header));
+  if (MessageLength != 0) {
+    memcpy(Buffer.get() + kMmCommunicateHeaderSize, Message, MessageLength);
+  }
+  InFlight_ = Buffer.get() + kMmCommunicateHeaderSize;
+  InFlightSize_ = MessageLength;
+  const EFI_STATUS Status = Core_->Dispatch(Buffer.get(), Total);
+  InFlight_ = nullptr;
+  InFlightSize_ = 0;
+  if (MessageOut != nullptr && MessageLength != 0) {
+    memcpy(MessageOut, Buffer.get() + kMmCommunicateHeaderSize, MessageLength);
+  }
+  return Status;
+}
+
+RequestResult HostPlatform::Request(const uint64_t (&Words)[kRecordWords],
+                                    uint64_t CommBufferSize) {
+  std::vector<uint8_t> Message(CommBufferSize, 0);
+  memcpy(Message.data(), Words, CommBufferSize < kRecordBytes ? CommBufferSize : kRecordBytes);
+
+  const uint64_t Total = kMmCommunicateHeaderSize + CommBufferSize;
+  std::unique_ptr<uint8_t[]> Buffer(new uint8_t[Total]);
+  MmCommunicateHeader Header{kVarnelMmGuid, CommBufferSize};
+  memcpy(Buffer.get(), &Header, sizeof(Header));
+  if (CommBufferSize != 0) {
+    memcpy(Buffer.get() + kMmCommunicateHeaderSize, Message.data(), CommBufferSize);
+  }
+  InFlight_ = Buffer.get() + kMmCommunicateHeaderSize;
+  InFlightSize_ = CommBufferSize;
+
+  RequestResult Result;
+  Result.Status = Core_->Dispatch(Buffer.get(), Total);
+  InFlight_ = nullptr;
+  InFlightSize_ = 0;
+  memcpy(&Result.CommBufferSize, Buffer.get() + offsetof(MmCommunicateHeader, MessageLength),
+         sizeof(uint64_t));
+  memcpy(Result.Words, Buffer.get() + kMmCommunicateHeaderSize,
+         CommBufferSize < kRecordBytes ? CommBufferSize : kRecordBytes);
+  return Result;
+}
+
+bool HostPlatform::Sign(uint64_t (&Words)[kRecordWords]) const {
+  uint64_t SignedBytes = 0;
+  uint32_t AuthWord = 0;
+  switch (Words[kWordFunctionId]) {
+    case kFunctionSecureRead:
+    case kFunctionSecureWrite:
+      SignedBytes = kSignedPartLong;
+      AuthWord = kWordAuthInfoLong;
+      break;
+    case kFunctionSecureErase:
+    case kFunctionSecureRegionLock:
+      SignedBytes = kSignedPartShort;
+      AuthWord = kWordAuthInfoShort;
+      break;
+    default:
+      return false;
+  }
+  Words[AuthWord] = ComputeRequestMac(Firmware_->CurrentKey(), Words, SignedBytes);
+  return true;
+}
+
+RequestResult HostPlatform::SignedRequest(const uint64_t (&Words)[kRecordWords]) {
+  uint64_t Signed[kRecordWords];
+  memcpy(Signed, Words, sizeof(Signed));
+  Sign(Signed);
+  return Request(Signed);
+}
+
+uint8_t *HostPlatform::NormalWorld(uint64_t Address, uint64_t Length) {
+  return Firmware_->NormalWorld().Resolve(Address, Length);
+}
+
+std::string HostPlatform::ConsoleText() const {
+  const uint64_t Count = Uart_->TransmittedCount() - Uart_->TransmitOverflow();
+  return std::string(reinterpret_cast<const char *>(Uart_->Transmitted()), Count);
+}
+
+void HostPlatform::ClearConsole() {
+  Uart_->ClearTransmitted();
+}
+
+bool HostPlatform::ConsoleOffset(uint64_t Address, uint64_t *Offset) {
+  if (Address < config::kSerialConsoleBase ||
+      Address - config::kSerialConsoleBase >= Pl011Model::kWindowSize) {
+    ++StrayMmio_;
+    return false;
+  }
+  *Offset = Address - config::kSerialConsoleBase;
+  return true;
+}
+
+void HostPlatform::SeamSecureService(void *Context, ServiceArgumentBlock *Block) {
+  static_cast<HostPlatform *>(Context)->Firmware_->Handle(Block);
+}
+
+void HostPlatform::SeamBreakpoint(void *Context) {
+  ++static_cast<HostPlatform *>(Context)->Breakpoints_;
+}
+
+uint32_t HostPlatform::SeamRead32(void *Context, uint64_t Address) {
+  HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  uint64_t Offset = 0;
+  return Platform->ConsoleOffset(Address, &Offset) ? Platform->Uart_->Read32(Offset) : 0;
+}
+
+void HostPlatform::SeamWrite32(void *Context, uint64_t Address, uint32_t Value) {
+  HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  uint64_t Offset = 0;
+  if (Platform->ConsoleOffset(Address, &Offset)) {
+    Platform->Uart_->Write32(Offset, Value);
+  }
+}
+
+void HostPlatform::SeamWrite8(void *Context, uint64_t Address, uint8_t Value) {
+  HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  uint64_t Offset = 0;
+  if (Platform->ConsoleOffset(Address, &Offset)) {
+    Platform->Uart_->Write8(Offset, Value);
+  }
+}
+
+}  // namespace models
