@@ -1,0 +1,89 @@
+// Status name table: the 39 names packed back to back, each ended by its NUL, so the table costs
+// only its characters (no pointer per row, no relocations in the image).
+#include "print/StatusName.h"
+
+namespace print {
+namespace {
+
+constexpr uint64_t kErrorBit = 0x8000000000000000ULL;
+constexpr uint64_t kLastWarning = 5;  // rows 0 to 5: success and the warnings 1 to 5
+constexpr uint64_t kLastError = 33;   // rows 6 to 38: the errors 1 to 33
+
+constexpr char kNames[] =
+    "Success\0"
+    "Warning Unknown Glyph\0"
+    "Warning Delete Failure\0"
+    "Warning Write Failure\0"
+    "Warning Buffer Too Small\0"
+    "Warning Stale Data\0"
+    "Load Error\0"
+    "Invalid Parameter\0"
+    "Unsupported\0"
+    "Bad Buffer Size\0"
+    "Buffer Too Small\0"
+    "Not Ready\0"
+    "Device Error\0"
+    "Write Protected\0"
+    "Out of Resources\0"
+    "Volume Corrupt\0"
+    "Volume Full\0"
+    "No Media\0"
+    "Media changed\0"
+    "Not Found\0"
+    "Access Denied\0"
+    "No Response\0"
+    "No mapping\0"
+    "Time out\0"
+    "Not started\0"
+    "Already started\0"
+    "Aborted\0"
+    "ICMP Error\0"
+    "TFTP Error\0"
+    "Protocol Error\0"
+    "Incompatible Version\0"
+    "Security Violation\0"
+    "CRC Error\0"
+    "End of Media\0"
+    "Reserved (29)\0"
+    "Reserved (30)\0"
+    "End of File\0"
+    "Invalid Language\0"
+    "Compromised Data";
+
+constexpr uint64_t CountRows() {
+  uint64_t Rows = 1;
+  for (char Character : kNames) {
+    Rows += Character == '\0' ? 1 : 0;
+  }
+  return Rows - 1;  // the literal's own NUL ends the last row
+}
+static_assert(CountRows() == kLastWarning + 1 + kLastError);
+
+}  // namespace
+
+const char *StatusName(uint64_t Status) {
+  uint64_t Row;
+  if ((Status & kErrorBit) == 0) {
+    if (Status > kLastWarning) {
+      return nullptr;
+    }
+    Row = Status;
+  } else {
+    const uint64_t Code = Status & ~kErrorBit;
+    if (Code == 0 || Code > kLastError) {
+      return nullptr;
+    }
+    Row = Code + kLastWarning;
+  }
+  // %r is rare (status assertions only), so a walk over the packed rows is cheap enough.
+  const char *Name = kNames;
+  for (; Row > 0; --Row) {
+    while (*Name != '\0') {
+      ++Name;
+    }
+    ++Name;
+  }
+  return Name;
+}
+
+}  // namespace print
