@@ -1,0 +1,497 @@
+// Parsing of varnel-sim's command line and script files.
+#include "tools/varnel-sim/CommandLine.h"
+
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+namespace varnelsim {
+namespace {
+
+constexpr int kMaxScriptDepth = 8;
+constexpr uint64_t kMaxRawBufferSize = 1ULL << 20;
+
+const char kGeneralUsage[] =
+    "usage: varnel-sim [--flash FILE] [--flash-size BYTES] [--key HEX] [--console FILE]\n"
+    "                  [--json] [--keep-going] COMMAND [ARGS] [-- COMMAND [ARGS] ...]\n";
+
+}  // namespace
+
+const std::vector<CommandSpec> &CommandTable() {
+  static const std::vector<CommandSpec> kTable = {
+      {CommandKind::kInfo, "info", "", "flash information (function 0)",
+       "Asks for the flash information: the two halves of the information word and the flash\n"
+       "size in bytes.\n"},
+      {CommandKind::kNvInfo, "nv-info", "", "NV information (function 4)",
+       "Asks for the NV information and shows the two values the secure firmware returns.\n"},
+      {CommandKind::kNv2Info, "nv2-info", "", "NV2 information (function 5)",
+       "Asks for the NV2 information and shows the two values the secure firmware returns.\n"},
+      {CommandKind::kFailSafeInfo, "failsafe-info", "", "failsafe information (function 6)",
+       "Asks for the failsafe information and shows the two values the secure firmware returns.\n"},
+      {CommandKind::kRead, "read", "OFFSET LENGTH [-o FILE]", "read flash (function 1)",
+       "Reads LENGTH bytes at OFFSET. Without -o the bytes are shown as a hex dump (in --json\n"
+       "output as a hex string); with -o they are written to FILE.\n"},
+      {CommandKind::kWrite, "write", "OFFSET FILE", "program flash from a file (function 2)",
+       "Programs the whole of FILE at OFFSET. NOR programming only clears bits: erase first.\n"},
+      {CommandKind::kErase, "erase", "OFFSET LENGTH", "erase flash (function 3)",
+       "Erases LENGTH bytes at OFFSET; the flash erases whole 4 KiB sectors.\n"},
+      {CommandKind::kLock, "lock", "OFFSET LENGTH", "lock a flash region (function 12)",
+       "Locks LENGTH bytes at OFFSET against programming and erasing until the flash is reset\n"
+       "(for the rest of this invocation).\n"},
+      {CommandKind::kLockRegionLock, "lock-region-lock", "",
+       "lock the region-lock command (function 14)",
+       "Locks the region-lock command itself: later region locks fail.\n"},
+      {CommandKind::kLockdown, "lockdown", "", "run-time lock-down (function 7)",
+       "Switches the driver's write permission to its smaller run-time table.\n"},
+      {CommandKind::kSeed, "seed", "VALUE", "deploy a seed (function 8)",
+       "Deploys VALUE (64 bits) as the seed. Afterwards the plain read, write, erase and lock\n"
+       "functions are refused and the secure-* commands are signed with the key derived from\n"
+       "the seed (unless --key is given).\n"},
+      {CommandKind::kSecureRead, "secure-read", "OFFSET LENGTH [-o FILE] [--auth VALUE]",
+       "authenticated read (function 9)",
+       "Like read, as a signed request. The MAC is computed from --key or from the deployed\n"
+       "seed; --auth VALUE sends VALUE as AuthInfo instead.\n"},
+      {CommandKind::kSecureWrite, "secure-write", "OFFSET FILE [--auth VALUE]",
+       "authenticated write (function 10)",
+       "Like write, as a signed request. The MAC is computed from --key or from the deployed\n"
+       "seed; --auth VALUE sends VALUE as AuthInfo instead.\n"},
+      {CommandKind::kSecureErase, "secure-erase", "OFFSET LENGTH [--auth VALUE]",
+       "authenticated erase (function 11)",
+       "Like erase, as a signed request. The MAC is computed from --key or from the deployed\n"
+       "seed; --auth VALUE sends VALUE as AuthInfo instead.\n"},
+      {CommandKind::kSecureLock, "secure-lock", "OFFSET LENGTH [--auth VALUE]",
+       "authenticated region lock (function 13)",
+       "Like lock, as a signed request. The MAC is computed from --key or from the deployed\n"
+       "seed; --auth VALUE sends VALUE as AuthInfo instead.\n"},
+      {CommandKind::kRaw, "raw", "W0 W1 W2 W3 W4 W5 [--size N]", "send an arbitrary record",
+       "Sends the six record words as given (no chunking, no buffer staging) and shows the\n"
+       "record as the handler left it. --size sets the buffer size handed to the handler\n"
+       "(default 48).\n"},
+  };
+  return kTable;
+}
+
+const CommandSpec *FindCommand(const std::string &Name) {
+  for (const CommandSpec &Spec : CommandTable()) {
+    if (Name == Spec.Name) {
+      return &Spec;
+    }
+  }
+  return nullptr;
+}
+
+uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scaled) {
+  std::string Digits = Text;
+  uint64_t Scale = 1;
+  if (Scaled && !Digits.empty()) {
+    switch (Digits.back()) {
+      case 'k':
+      case 'K':
+        Scale = 1ULL << 10;
+        break;
+      case 'm':
+      case 'M':
+        Scale = 1ULL << 20;
+        break;
+      case 'g':
+      case 'G':
+        Scale = 1ULL << 30;
+        break;
+      default:
+        break;
+    }
+    if (Scale != 1) {
+      Digits.pop_back();
+    }
+  }
+  uint64_t Base = 10;
+  size_t Start = 0;
+  if (Digits.size() > 2 && Digits[0] == '0' && (Digits[1] == 'x' || Digits[1] == 'X')) {
+    Base = 16;
+    Start = 2;
+  }
+  if (Start == Digits.size()) {
+    throw UsageError(What + ": '" + Text + "' is not a number");
+  }
+  uint64_t Value = 0;
+  for (size_t Index = Start; Index < Digits.size(); ++Index) {
+    const char Character = Digits[Index];
+    uint64_t Digit;
+    if (Character >= '0' && Character <= '9') {
+      Digit = static_cast<uint64_t>(Character - '0');
+    } else if (Base == 16 && Character >= 'a' && Character <= 'f') {
+      Digit = static_cast<uint64_t>(Character - 'a' + 10);
+    } else if (Base == 16 && Character >= 'A' && Character <= 'F') {
+      Digit = static_cast<uint64_t>(Character - 'A' + 10);
+    } else {
+      throw UsageError(What + ": '" + Text + "' is not a number");
+    }
+    if (Value > (UINT64_MAX - Digit) / Base) {
+      throw UsageError(What + ": '" + Text + "' does not fit in 64 bits");
+    }
+    Value = Value * Base + Digit;
+  }
+  if (Value > UINT64_MAX / Scale) {
+    throw UsageError(What + ": '" + Text + "' does not fit in 64 bits");
+  }
+  return Value * Scale;
+}
+
+uint64_t ParseOffset(const std::string &Text) {
+  if (!Text.empty() && Text[0] == '+') {
+    const uint64_t Relative = ParseNumber(Text.substr(1), "offset", true);
+    if (Relative > UINT64_MAX - kFlashWindowBase) {
+      throw UsageError("offset: '" + Text + "' does not fit in 64 bits");
+    }
+    return kFlashWindowBase + Relative;
+  }
+  return ParseNumber(Text, "offset");
+}
+
+namespace {
+
+struct Parser {
+  Options Result;
+  int ScriptDepth = 0;
+
+  // Parses one command from Tokens[0..]; Origin names where it came from.
+  void ParseCommand(const std::vector<std::string> &Tokens, const std::string &Origin) {
+    const std::string &Name = Tokens[0];
+    if (Name == "script") {
+      ParseScriptCommand(Tokens, Origin);
+      return;
+    }
+    if (Name == "help") {
+      if (Tokens.size() > 2) {
+        throw UsageError(Origin + ": help takes at most one command name");
+      }
+      if (Tokens.size() == 2) {
+        RequireKnown(Tokens[1], Origin);
+        Result.HelpFor = Tokens[1];
+      } else {
+        Result.Help = true;
+      }
+      return;
+    }
+    const CommandSpec *Spec = FindCommand(Name);
+    if (Spec == nullptr) {
+      RequireKnown(Name, Origin);
+    }
+    Command Parsed;
+    Parsed.Kind = Spec->Kind;
+    Parsed.Name = Name;
+    Parsed.Origin = Origin;
+
+    std::vector<std::string> Positional;
+    for (size_t Index = 1; Index < Tokens.size(); ++Index) {
+      const std::string &Token = Tokens[Index];
+      if (Token == "--help" || Token == "-h") {
+        Result.HelpFor = Name;
+        return;
+      }
+      if (Token == "-o" || Token == "--auth" || Token == "--size") {
+        if (Index + 1 == Tokens.size()) {
+          throw UsageError(Origin + ": " + Name + ": " + Token + " needs a value");
+        }
+        const std::string &Value = Tokens[++Index];
+        if (Token == "-o" &&
+            (Spec->Kind == CommandKind::kRead || Spec->Kind == CommandKind::kSecureRead)) {
+          Parsed.File = Value;
+        } else if (Token == "--auth" && IsSecure(Spec->Kind)) {
+          Parsed.Auth = WithOrigin(Origin, [&] { return ParseNumber(Value, Name + " --auth"); });
+        } else if (Token == "--size" && Spec->Kind == CommandKind::kRaw) {
+          Parsed.BufferSize =
+              WithOrigin(Origin, [&] { return ParseNumber(Value, "raw --size", true); });
+          if (Parsed.BufferSize > kMaxRawBufferSize) {
+            throw UsageError(Origin + ": raw --size: at most " + std::to_string(kMaxRawBufferSize) +
+                             " bytes");
+          }
+        } else {
+          throw UsageError(Origin + ": " + Name + " has no option " + Token);
+        }
+        continue;
+      }
+      if (Token.size() > 1 && Token[0] == '-' && !(Token[1] >= '0' && Token[1] <= '9')) {
+        throw UsageError(Origin + ": " + Name + " has no option " + Token);
+      }
+      Positional.push_back(Token);
+    }
+
+    const size_t Expected = PositionalCount(Spec->Kind);
+    if (Positional.size() != Expected) {
+      std::ostringstream Message;
+      Message << Origin << ": " << Name << " takes " << Expected << " argument"
+              << (Expected == 1 ? "" : "s") << ", got " << Positional.size() << " (usage: " << Name
+              << (Spec->Arguments[0] != '\0' ? " " : "") << Spec->Arguments << ")";
+      throw UsageError(Message.str());
+    }
+    switch (Spec->Kind) {
+      case CommandKind::kRead:
+      case CommandKind::kErase:
+      case CommandKind::kLock:
+      case CommandKind::kSecureRead:
+      case CommandKind::kSecureErase:
+      case CommandKind::kSecureLock:
+        Parsed.Offset = WithOrigin(Origin, [&] { return ParseOffset(Positional[0]); });
+        Parsed.Length =
+            WithOrigin(Origin, [&] { return ParseNumber(Positional[1], "length", true); });
+        break;
+      case CommandKind::kWrite:
+      case CommandKind::kSecureWrite:
+        Parsed.Offset = WithOrigin(Origin, [&] { return ParseOffset(Positional[0]); });
+        Parsed.File = Positional[1];
+        break;
+      case CommandKind::kSeed:
+        Parsed.Value = WithOrigin(Origin, [&] { return ParseNumber(Positional[0], "seed"); });
+        break;
+      case CommandKind::kRaw:
+        for (size_t Word = 0; Word < 6; ++Word) {
+          Parsed.Words[Word] = WithOrigin(
+              Origin, [&] { return ParseNumber(Positional[Word], "W" + std::to_string(Word)); });
+        }
+        break;
+      default:
+        break;
+    }
+    Result.Commands.push_back(std::move(Parsed));
+  }
+
+  void ParseScriptCommand(const std::vector<std::string> &Tokens, const std::string &Origin) {
+    if (Tokens.size() == 2 && (Tokens[1] == "--help" || Tokens[1] == "-h")) {
+      Result.HelpFor = "script";
+      return;
+    }
+    if (Tokens.size() != 2) {
+      throw UsageError(Origin + ": script takes 1 argument, got " +
+                       std::to_string(Tokens.size() - 1) + " (usage: script FILE)");
+    }
+    if (ScriptDepth >= kMaxScriptDepth) {
+      throw UsageError(Origin + ": scripts nested deeper than " + std::to_string(kMaxScriptDepth) +
+                       " levels");
+    }
+    std::ifstream Input(Tokens[1]);
+    if (!Input) {
+      throw UsageError(Origin + ": cannot open script '" + Tokens[1] + "'");
+    }
+    ++ScriptDepth;
+    std::string Line;
+    int LineNumber = 0;
+    while (std::getline(Input, Line)) {
+      ++LineNumber;
+      const size_t Comment = Line.find('#');
+      if (Comment != std::string::npos) {
+        Line.erase(Comment);
+      }
+      std::istringstream Words(Line);
+      std::vector<std::string> LineTokens;
+      std::string Word;
+      while (Words >> Word) {
+        LineTokens.push_back(Word);
+      }
+      if (!LineTokens.empty()) {
+        ParseCommand(LineTokens, Tokens[1] + ":" + std::to_string(LineNumber));
+      }
+    }
+    --ScriptDepth;
+  }
+
+  static bool IsSecure(CommandKind Kind) {
+    return Kind == CommandKind::kSecureRead || Kind == CommandKind::kSecureWrite ||
+           Kind == CommandKind::kSecureErase || Kind == CommandKind::kSecureLock;
+  }
+
+  static size_t PositionalCount(CommandKind Kind) {
+    switch (Kind) {
+      case CommandKind::kRead:
+      case CommandKind::kWrite:
+      case CommandKind::kErase:
+      case CommandKind::kLock:
+      case CommandKind::kSecureRead:
+      case CommandKind::kSecureWrite:
+      case CommandKind::kSecureErase:
+      case CommandKind::kSecureLock:
+        return 2;
+      case CommandKind::kSeed:
+        return 1;
+      case CommandKind::kRaw:
+        return 6;
+      default:
+        return 0;
+    }
+  }
+
+  static void RequireKnown(const std::string &Name, const std::string &Origin) {
+    if (Name != "script" && FindCommand(Name) == nullptr) {
+      throw UsageError(Origin + ": unknown command '" + Name + "'");
+    }
+  }
+
+  template <typename Function>
+  static uint64_t WithOrigin(const std::string &Origin, Function Parse) {
+    try {
+      return Parse();
+    } catch (const UsageError &Error) {
+      throw UsageError(Origin + ": " + Error.what());
+    }
+  }
+};
+
+// Splits "--name=value" into name and value.
+bool SplitInline(const std::string &Argument, std::string &Name, std::string &Value) {
+  const size_t Equals = Argument.find('=');
+  if (Argument.rfind("--", 0) != 0 || Equals == std::string::npos) {
+    return false;
+  }
+  Name = Argument.substr(0, Equals);
+  Value = Argument.substr(Equals + 1);
+  return true;
+}
+
+std::string ParseKeyHex(const std::string &Text) {
+  std::string Hex = Text;
+  if (Hex.rfind("0x", 0) == 0 || Hex.rfind("0X", 0) == 0) {
+    Hex = Hex.substr(2);
+  }
+  if (Hex.size() != 32) {
+    throw UsageError("--key: expected 32 hex digits (16 bytes), got '" + Text + "'");
+  }
+  for (char Character : Hex) {
+    if (!std::isxdigit(static_cast<unsigned char>(Character))) {
+      throw UsageError("--key: '" + Text + "' is not hexadecimal");
+    }
+  }
+  return Hex;
+}
+
+}  // namespace
+
+Options ParseCommandLine(const std::vector<std::string> &Arguments) {
+  Parser State;
+  Options &Result = State.Result;
+  size_t Index = 0;
+  // Global options, up to the first command.
+  while (Index < Arguments.size()) {
+    std::string Argument = Arguments[Index];
+    std::string Value;
+    bool HasValue = false;
+    std::string Name;
+    if (SplitInline(Argument, Name, Value)) {
+      Argument = Name;
+      HasValue = true;
+    }
+    auto TakeValue = [&]() -> std::string {
+      if (HasValue) {
+        return Value;
+      }
+      if (Index + 1 >= Arguments.size()) {
+        throw UsageError(Argument + " needs a value");
+      }
+      return Arguments[++Index];
+    };
+    if (Argument == "--help" || Argument == "-h") {
+      Result.Help = true;
+      return Result;
+    } else if (Argument == "--flash") {
+      Result.FlashPath = TakeValue();
+      if (Result.FlashPath.empty()) {
+        throw UsageError("--flash needs a file name");
+      }
+    } else if (Argument == "--flash-size") {
+      Result.FlashSize = ParseNumber(TakeValue(), "--flash-size", true);
+    } else if (Argument == "--key") {
+      Result.KeyHex = ParseKeyHex(TakeValue());
+    } else if (Argument == "--console") {
+      Result.ConsolePath = TakeValue();
+    } else if (Argument == "--json" && !HasValue) {
+      Result.Json = true;
+    } else if (Argument == "--keep-going" && !HasValue) {
+      Result.KeepGoing = true;
+    } else if (Argument.size() > 1 && Argument[0] == '-') {
+      throw UsageError("unknown option '" + Arguments[Index] + "'");
+    } else {
+      break;
+    }
+    ++Index;
+  }
+  if (Index == Arguments.size()) {
+    throw UsageError("no command given");
+  }
+  // Commands, separated by "--".
+  while (Index < Arguments.size()) {
+    std::vector<std::string> Tokens;
+    const size_t First = Index;
+    while (Index < Arguments.size() && Arguments[Index] != "--") {
+      Tokens.push_back(Arguments[Index++]);
+    }
+    if (Tokens.empty()) {
+      throw UsageError("empty command at argument " + std::to_string(First + 1));
+    }
+    State.ParseCommand(Tokens, "argument " + std::to_string(First + 1));
+    if (Result.Help || Result.HelpFor) {
+      return Result;
+    }
+    if (Index < Arguments.size()) {
+      ++Index;  // the separator
+      if (Index == Arguments.size()) {
+        throw UsageError("'--' at the end of the line is not followed by a command");
+      }
+    }
+  }
+  if (Result.FlashSize) {
+    const uint64_t Size = *Result.FlashSize;
+    if (Size == 0 || Size % 4096 != 0 || Size > (1ULL << 32)) {
+      throw UsageError("--flash-size: " + std::to_string(Size) +
+                       " is not a whole number of 4 KiB sectors between 4 KiB and 4 GiB");
+    }
+  }
+  return Result;
+}
+
+std::string GeneralHelp() {
+  std::ostringstream Text;
+  Text << kGeneralUsage
+       << "\n"
+          "Loads the VarnelMm driver through its entry point on the MM-core and secure-firmware\n"
+          "models and sends it requests through GUID dispatch, as the normal world would.\n"
+          "\n"
+          "Options:\n"
+          "  --flash FILE        flash image (default varnel-flash.img); created filled with 0xFF\n"
+          "                      when missing, kept between runs\n"
+          "  --flash-size BYTES  size of a new image (default 64M); must match an existing one\n"
+          "  --key HEX           signing key of the secure-* commands (32 hex digits)\n"
+          "  --console FILE      write the driver's console output to FILE instead of stderr\n"
+          "  --json              one JSON object per command on stdout, one per line\n"
+          "  --keep-going        go on after a failed request; report the count at the end\n"
+          "  -h, --help          this text; COMMAND --help shows a command's own help\n"
+          "\n"
+          "Commands:\n";
+  for (const CommandSpec &Spec : CommandTable()) {
+    std::string Head = std::string(Spec.Name) + " " + Spec.Arguments;
+    Text << "  " << Head;
+    if (Head.size() < 38) {
+      Text << std::string(38 - Head.size(), ' ');
+    } else {
+      Text << "\n" << std::string(40, ' ');
+    }
+    Text << Spec.Summary << "\n";
+  }
+  Text << "  script FILE" << std::string(27, ' ') << "run one command per line ('#' comments)\n"
+       << "\n"
+          "OFFSET is a flash-window address (the window starts at 0x91A00000) or +N relative to\n"
+          "the window base. Numbers are decimal or 0x-hexadecimal; LENGTH, +N and BYTES accept a\n"
+          "K, M or G suffix (1024-based). The driver's state (lock-down, deployed seed, region\n"
+          "locks) lasts for one invocation; the flash contents persist in the image file.\n"
+          "\n"
+          "Exit status: 0 when every request succeeded, 1 when one failed, 2 for a usage error.\n";
+  return Text.str();
+}
+
+std::string CommandHelp(const CommandSpec &Spec) {
+  std::ostringstream Text;
+  Text << "usage: varnel-sim [OPTIONS] " << Spec.Name << (Spec.Arguments[0] != '\0' ? " " : "")
+       << Spec.Arguments << "\n\n"
+       << Spec.Details;
+  return Text.str();
+}
+
+}  // namespace varnelsim

@@ -1,0 +1,91 @@
+// Command line of varnel-sim: global options, the command table, and the parser that turns the
+// arguments (and script files) into a list of commands. Nothing here touches the driver.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace varnelsim {
+
+// A command-line mistake: the message is shown with a hint and the tool exits with status 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class CommandKind {
+  kInfo,
+  kNvInfo,
+  kNv2Info,
+  kFailSafeInfo,
+  kRead,
+  kWrite,
+  kErase,
+  kLock,
+  kLockRegionLock,
+  kLockdown,
+  kSeed,
+  kSecureRead,
+  kSecureWrite,
+  kSecureErase,
+  kSecureLock,
+  kRaw,
+};
+
+// One entry of the command table.
+struct CommandSpec {
+  CommandKind Kind;
+  const char *Name;
+  const char *Arguments;  // synopsis after the name
+  const char *Summary;    // one line for the general help
+  const char *Details;    // the rest of the command's own help
+};
+
+const std::vector<CommandSpec> &CommandTable();
+const CommandSpec *FindCommand(const std::string &Name);
+
+// A parsed command, ready to run.
+struct Command {
+  CommandKind Kind;
+  std::string Name;
+  std::string Origin;            // "argument 3" or "script.txt:7", for messages
+  uint64_t Offset = 0;           // flash-window address (read/write/erase/lock and secure ones)
+  uint64_t Length = 0;           // byte count
+  std::string File;              // write: input; read: -o output (empty: hex dump)
+  uint64_t Value = 0;            // seed value
+  std::optional<uint64_t> Auth;  // secure-*: AuthInfo given by hand instead of computed
+  uint64_t Words[6] = {};        // raw record
+  uint64_t BufferSize = 48;      // raw: the size handed to the handler
+};
+
+struct Options {
+  std::string FlashPath = "varnel-flash.img";
+  std::optional<uint64_t> FlashSize;  // absent: the file's size, or the default for a new file
+  std::optional<std::string> KeyHex;  // 32 hex digits
+  std::string ConsolePath;            // empty: stderr
+  bool Json = false;
+  bool KeepGoing = false;
+  bool Help = false;                   // --help before any command
+  std::optional<std::string> HelpFor;  // COMMAND --help
+  std::vector<Command> Commands;
+};
+
+constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
+constexpr uint64_t kFlashWindowBase = 0x91A00000;
+
+// Parses argv[1..]. Script files named by `script` are read and expanded in place. Throws
+// UsageError for anything malformed, before any command runs.
+Options ParseCommandLine(const std::vector<std::string> &Arguments);
+
+// Numbers: decimal, 0x-hexadecimal, optional K/M/G suffix (powers of 1024) where Scaled is set.
+uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scaled = false);
+// Flash locations: an absolute window address, or +N relative to the window base.
+uint64_t ParseOffset(const std::string &Text);
+
+std::string GeneralHelp();
+std::string CommandHelp(const CommandSpec &Spec);
+
+}  // namespace varnelsim

@@ -1,0 +1,305 @@
+// Execution of varnel-sim commands.
+#include "tools/varnel-sim/Runner.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "driver/VarnelMmProtocol.h"
+
+namespace varnelsim {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE *File) const { std::fclose(File); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// A progress bar on stderr, drawn only when stderr is a terminal and the transfer takes more
+// than one request.
+class Progress {
+ public:
+  Progress(const char *Label, uint64_t Total, uint64_t Chunk)
+      : Label(Label), Total(Total), Shown(Total > Chunk && ::isatty(STDERR_FILENO) == 1) {}
+  ~Progress() {
+    if (Shown) {
+      std::fputs("\r\033[K", stderr);
+    }
+  }
+  void Update(uint64_t Done) {
+    if (!Shown) {
+      return;
+    }
+    constexpr int kWidth = 40;
+    const int Filled = static_cast<int>(Done * kWidth / Total);
+    std::fprintf(stderr, "\r%-12s [%.*s%*s] %3" PRIu64 "%% %" PRIu64 "/%" PRIu64 " KiB", Label,
+                 Filled, "########################################", kWidth - Filled, "",
+                 Done * 100 / Total, Done >> 10, Total >> 10);
+    std::fflush(stderr);
+  }
+
+ private:
+  const char *Label;
+  uint64_t Total;
+  bool Shown;
+};
+
+// A transfer of one request shows its AuthInfo among the arguments; a chunked one has many.
+void ShowSingleAuthInfo(CommandReport &Report, bool Signed, uint64_t AuthInfo) {
+  if (Signed && Report.Requests == 1) {
+    Report.Arguments.push_back({"AuthInfo", AuthInfo});
+  }
+}
+
+bool IsStatusWord(uint64_t Word) {
+  return (Word & ~0xFFULL) == 0xAABBCC00ULL;
+}
+
+}  // namespace
+
+Runner::Runner(Simulator &Machine, const Options &Settings)
+    : Machine(Machine), Settings(Settings) {}
+
+Answer Runner::Send(CommandReport &Report, uint64_t (&Words)[6], uint64_t BufferSize) {
+  const Answer Result = Machine.Request(Words, BufferSize);
+  ++Report.Requests;
+  Report.Status = Result.Status;
+  Report.Answered = Words[0] <= varnel::kHighestFunction && IsStatusWord(Result.Words[0]);
+  Report.StatusWord = Report.Answered ? Result.Words[0] : 0;
+  Report.Ok = Report.Answered && Report.StatusWord == varnel::kStatusSuccess &&
+              Result.Status == EFI_SUCCESS;
+  return Result;
+}
+
+uint64_t Runner::Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t Length) const {
+  if (Item.Auth) {
+    return *Item.Auth;
+  }
+  uint8_t Key[16];
+  if (Settings.KeyHex) {
+    for (int Index = 0; Index < 16; ++Index) {
+      Key[Index] = static_cast<uint8_t>(
+          std::stoul(Settings.KeyHex->substr(static_cast<size_t>(2 * Index), 2), nullptr, 16));
+    }
+  } else if (DeployedSeed) {
+    Simulator::SeedKey(*DeployedSeed, Key);
+  } else {
+    Simulator::ProvisionedKey(Key);
+  }
+  return Simulator::Mac(Key, Words, Length);
+}
+
+void Runner::Query(CommandReport &Report, uint64_t Function) {
+  uint64_t Words[6] = {Function, 0, 0, 0, 0, 0};
+  const Answer Result = Send(Report, Words);
+  if (!Report.Ok) {
+    return;
+  }
+  if (Function == varnel::kFunctionGetInfo) {
+    Report.Results = {{"InfoLow", Result.Words[2]},
+                      {"InfoHigh", Result.Words[3]},
+                      {"FlashSize", Result.Words[4]}};
+  } else if (Function != varnel::kFunctionRunTimeLockDown &&
+             Function != varnel::kFunctionLockRegionLock) {
+    Report.Results = {{"X1", Result.Words[1]}, {"X2", Result.Words[2]}};
+  }
+}
+
+void Runner::Range(CommandReport &Report, const Command &Item, uint64_t Function, bool Signed) {
+  uint64_t Words[6] = {Function, Item.Offset, Item.Length, 0, 0, 0};
+  Report.Arguments = {{"Offset", Item.Offset}, {"Length", Item.Length}};
+  if (Signed) {
+    Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
+    Report.Arguments.push_back({"AuthInfo", Words[varnel::kWordAuthInfoShort]});
+  }
+  Send(Report, Words);
+}
+
+void Runner::Read(CommandReport &Report, const Command &Item, bool Signed) {
+  const uint64_t Function = Signed ? varnel::kFunctionSecureRead : varnel::kFunctionRead;
+  const uint64_t Chunk = Machine.WindowSize();
+  Report.Arguments = {
+      {"Offset", Item.Offset}, {"Length", Item.Length}, {"Buffer", Machine.WindowBase()}};
+  File Output;
+  if (!Item.File.empty()) {
+    Output.reset(std::fopen(Item.File.c_str(), "wb"));
+    if (!Output) {
+      Report.Error = "cannot create '" + Item.File + "': " + std::strerror(errno);
+      return;
+    }
+  } else {
+    Report.HasData = true;
+    Report.DataAddress = Item.Offset;
+  }
+  Progress Bar(Item.Name.c_str(), Item.Length, Chunk);
+  uint64_t LastAuthInfo = 0;
+  uint64_t Done = 0;
+  do {
+    const uint64_t Size = std::min(Chunk, Item.Length - Done);
+    uint64_t Words[6] = {Function, Item.Offset + Done, Size, Machine.WindowBase(), 0, 0};
+    if (Signed) {
+      Words[varnel::kWordAuthInfoLong] = Sign(Item, Words, varnel::kSignedPartLong);
+      LastAuthInfo = Words[varnel::kWordAuthInfoLong];
+    }
+    Send(Report, Words);
+    if (!Report.Ok) {
+      break;
+    }
+    const uint8_t *Bytes = Machine.WindowBytes();
+    if (Output) {
+      if (std::fwrite(Bytes, 1, Size, Output.get()) != Size) {
+        Report.Error = "cannot write '" + Item.File + "': " + std::strerror(errno);
+        Report.Ok = false;
+        break;
+      }
+    } else {
+      Report.Data.insert(Report.Data.end(), Bytes, Bytes + Size);
+    }
+    Done += Size;
+    Bar.Update(Done);
+  } while (Done < Item.Length);
+  if (Output && std::fflush(Output.get()) != 0 && Report.Error.empty()) {
+    Report.Error = "cannot write '" + Item.File + "': " + std::strerror(errno);
+    Report.Ok = false;
+  }
+  if (!Report.Ok) {
+    Report.HasData = false;
+  }
+  ShowSingleAuthInfo(Report, Signed, LastAuthInfo);
+}
+
+void Runner::Write(CommandReport &Report, const Command &Item, bool Signed) {
+  const uint64_t Function = Signed ? varnel::kFunctionSecureWrite : varnel::kFunctionWrite;
+  const uint64_t Chunk = Machine.WindowSize();
+  File Input(std::fopen(Item.File.c_str(), "rb"));
+  uint64_t Total = 0;
+  struct stat Status;
+  if (Input && ::fstat(::fileno(Input.get()), &Status) == 0 && S_ISREG(Status.st_mode)) {
+    Total = static_cast<uint64_t>(Status.st_size);
+  }
+  Report.Arguments = {{"Offset", Item.Offset}, {"Length", Total}, {"Buffer", Machine.WindowBase()}};
+  if (!Input) {
+    Report.Error = "cannot open '" + Item.File + "': " + std::strerror(errno);
+    return;
+  }
+  Progress Bar(Item.Name.c_str(), Total, Chunk);
+  uint64_t LastAuthInfo = 0;
+  uint64_t Done = 0;
+  do {
+    const uint64_t Size = std::min(Chunk, Total - Done);
+    if (std::fread(Machine.WindowBytes(), 1, Size, Input.get()) != Size) {
+      Report.Error = "cannot read '" + Item.File + "'";
+      Report.Ok = false;
+      return;
+    }
+    uint64_t Words[6] = {Function, Item.Offset + Done, Size, Machine.WindowBase(), 0, 0};
+    if (Signed) {
+      Words[varnel::kWordAuthInfoLong] = Sign(Item, Words, varnel::kSignedPartLong);
+      LastAuthInfo = Words[varnel::kWordAuthInfoLong];
+    }
+    Send(Report, Words);
+    if (!Report.Ok) {
+      break;
+    }
+    Done += Size;
+    Bar.Update(Done);
+  } while (Done < Total);
+  ShowSingleAuthInfo(Report, Signed, LastAuthInfo);
+}
+
+void Runner::Raw(CommandReport &Report, const Command &Item) {
+  uint64_t Words[6];
+  std::copy(std::begin(Item.Words), std::end(Item.Words), Words);
+  for (int Index = 0; Index < 6; ++Index) {
+    Report.Arguments.push_back({"W" + std::to_string(Index), Words[Index]});
+  }
+  if (Item.BufferSize != 48) {
+    Report.Arguments.push_back({"Size", Item.BufferSize});
+  }
+  const Answer Result = Send(Report, Words, Item.BufferSize);
+  for (int Index = 0; Index < 6; ++Index) {
+    Report.Results.push_back({"W" + std::to_string(Index), Result.Words[Index]});
+  }
+}
+
+CommandReport Runner::Run(const Command &Item) {
+  CommandReport Report;
+  Report.Command = Item.Name;
+  Report.Origin = Item.Origin;
+  switch (Item.Kind) {
+    case CommandKind::kInfo:
+      Report.FunctionId = varnel::kFunctionGetInfo;
+      break;
+    case CommandKind::kNvInfo:
+      Report.FunctionId = varnel::kFunctionGetNvInfo;
+      break;
+    case CommandKind::kNv2Info:
+      Report.FunctionId = varnel::kFunctionGetNv2Info;
+      break;
+    case CommandKind::kFailSafeInfo:
+      Report.FunctionId = varnel::kFunctionGetFailSafeInfo;
+      break;
+    case CommandKind::kLockdown:
+      Report.FunctionId = varnel::kFunctionRunTimeLockDown;
+      break;
+    case CommandKind::kLockRegionLock:
+      Report.FunctionId = varnel::kFunctionLockRegionLock;
+      break;
+    case CommandKind::kRead:
+      Report.FunctionId = varnel::kFunctionRead;
+      Read(Report, Item, false);
+      return Report;
+    case CommandKind::kSecureRead:
+      Report.FunctionId = varnel::kFunctionSecureRead;
+      Read(Report, Item, true);
+      return Report;
+    case CommandKind::kWrite:
+      Report.FunctionId = varnel::kFunctionWrite;
+      Write(Report, Item, false);
+      return Report;
+    case CommandKind::kSecureWrite:
+      Report.FunctionId = varnel::kFunctionSecureWrite;
+      Write(Report, Item, true);
+      return Report;
+    case CommandKind::kErase:
+      Report.FunctionId = varnel::kFunctionErase;
+      Range(Report, Item, Report.FunctionId, false);
+      return Report;
+    case CommandKind::kLock:
+      Report.FunctionId = varnel::kFunctionRegionLock;
+      Range(Report, Item, Report.FunctionId, false);
+      return Report;
+    case CommandKind::kSecureErase:
+      Report.FunctionId = varnel::kFunctionSecureErase;
+      Range(Report, Item, Report.FunctionId, true);
+      return Report;
+    case CommandKind::kSecureLock:
+      Report.FunctionId = varnel::kFunctionSecureRegionLock;
+      Range(Report, Item, Report.FunctionId, true);
+      return Report;
+    case CommandKind::kSeed: {
+      Report.FunctionId = varnel::kFunctionSeedDeploy;
+      Report.Arguments = {{"Seed", Item.Value}};
+      uint64_t Words[6] = {varnel::kFunctionSeedDeploy, Item.Value, 0, 0, 0, 0};
+      Send(Report, Words);
+      if (Report.Ok) {
+        DeployedSeed = Item.Value;
+      }
+      return Report;
+    }
+    case CommandKind::kRaw:
+      Report.FunctionId = Item.Words[0];
+      Raw(Report, Item);
+      return Report;
+  }
+  Query(Report, Report.FunctionId);
+  return Report;
+}
+
+}  // namespace varnelsim
