@@ -18,8 +18,9 @@ configure: deps $(foreach p,$(PRESETS),build/$(p)/build.ninja)
 build: configure
 	@set -e; for p in $(PRESETS); do echo "== build $$p"; cmake --build --preset $$p -j $(JOBS); done
 
-test: build
-	@set -e; for p in host host-release; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
+test: build build/fuzz/build.ninja
+	cmake --build --preset fuzz -j $(JOBS)
+	@set -e; for p in host host-release fuzz; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
 
 bench: deps build/host-release/build.ninja
 	cmake --build --preset host-release -j $(JOBS)
