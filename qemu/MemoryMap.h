@@ -1,0 +1,50 @@
+// Where everything lives on QEMU's virt board (RAM from 0x40000000, run with -m 256M), and which
+// exception level may touch it. The supervisor's own image (0x40080000, see Supervisor.ld) is
+// EL1-only; everything the driver touches at EL0 lies in the EL0 window.
+#pragma once
+
+#include <stdint.h>
+
+namespace supervisor {
+
+constexpr uint64_t kPageSize = 0x1000;
+
+constexpr uint64_t kUartBase = 0x09000000;  // QEMU's PL011, the driver's console
+constexpr uint64_t kRamBase = 0x40000000;
+constexpr uint64_t kRamSize = 0x10000000;
+
+// EL0 window: read-write at EL0 (and at EL1), never executable at EL1.
+constexpr uint64_t kServicesTableAddress = 0x40800000;
+constexpr uint64_t kCommBufferAddress = 0x40801000;
+constexpr uint64_t kCommBufferBytes = 0x1000;
+constexpr uint64_t kEl0StackBase = 0x40810000;
+constexpr uint64_t kEl0StackTop = 0x40820000;
+constexpr uint64_t kPoolArenaAddress = 0x40820000;
+constexpr uint64_t kPoolArenaBytes = 0x10000;
+constexpr uint64_t kEl0DataBase = kServicesTableAddress;
+constexpr uint64_t kEl0DataEnd = kPoolArenaAddress + kPoolArenaBytes;
+
+// The driver image, loaded (and relocated) here: 4 KiB-aligned, not 64 KiB-aligned, and far from
+// its preferred base 0. Executable at EL0.
+constexpr uint64_t kImageLoadAddress = 0x40A03000;
+constexpr uint64_t kImageMaxBytes = 0x100000;
+
+// EL1-only: the image file as QEMU's loader device placed it, the normal world's data buffers
+// (only the secure firmware model touches them) and the flash part's storage.
+constexpr uint64_t kImageFileAddress = 0x44000000;
+constexpr uint64_t kImageFileMaxBytes = 0x400000;
+constexpr uint64_t kNormalWorldAddress = 0x45000000;
+constexpr uint64_t kNormalWorldBytes = 0x100000;
+constexpr uint64_t kFlashStorageAddress = 0x48000000;
+constexpr uint64_t kFlashStorageBytes = 0x4000000;
+
+// True when [Address, Address + Length) lies inside the EL0 window or the loaded image.
+constexpr bool IsEl0Memory(uint64_t Address, uint64_t Length) {
+  const auto Inside = [=](uint64_t Base, uint64_t End) {
+    return Address >= Base && Address <= End && Length <= End - Address;
+  };
+  return Inside(kEl0DataBase, kEl0DataEnd) ||
+         Inside(kImageLoadAddress, kImageLoadAddress + kImageMaxBytes);
+}
+
+}  // namespace supervisor

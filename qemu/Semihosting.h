@@ -1,0 +1,42 @@
+// Arm semihosting, the supervisor's channel to the host: its own report lines and its exit status.
+// The UART stays the driver's (plus the scenario markers), so the two streams never mix.
+#pragma once
+
+#include <stdint.h>
+
+namespace supervisor {
+
+// Exit statuses of a run; each failure kind has its own.
+enum ExitStatus : uint32_t {
+  kExitPassed = 0,
+  kExitScenarioFailed = 1,
+  kExitWrongLevel = 2,  // not started at EL1 (set in Start.S)
+  kExitDriverFault = 3,
+  kExitSupervisorFault = 4,
+  kExitBadImage = 5,
+  kExitBadSupervisorCall = 6,
+  kExitSelfTestFailed = 7,
+};
+
+// Writes a NUL-terminated string to the host (SYS_WRITE0).
+void SemihostWrite(const char *Text);
+// Ends QEMU with Status (SYS_EXIT with ADP_Stopped_ApplicationExit and a status).
+[[noreturn]] void SemihostExit(uint32_t Status);
+
+// A line under construction, written to the host in one piece.
+class Line {
+ public:
+  Line &Text(const char *Text);
+  Line &Hex(uint64_t Value);  // "0x" and uppercase digits, no leading zeros
+  Line &Dec(uint64_t Value);
+  Line &Char(char Value);
+  // Appends "\n", writes the line and empties it.
+  void Send();
+
+ private:
+  static constexpr uint32_t kCapacity = 512;
+  char Buffer_[kCapacity];
+  uint32_t Length_ = 0;
+};
+
+}  // namespace supervisor
