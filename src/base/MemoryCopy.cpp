@@ -6,59 +6,19 @@
 
 namespace {
 
-// Views of arbitrary bytes in units of 8, 4 and 1 byte: may_alias makes the wide accesses legal on
-// any object type.
-template <uint64_t Size>
-struct UnitOf;
-template <>
-struct UnitOf<8> {
-  typedef uint64_t __attribute__((may_alias)) Type;
-};
-template <>
-struct UnitOf<4> {
-  typedef uint32_t __attribute__((may_alias)) Type;
-};
-template <>
-struct UnitOf<1> {
-  typedef uint8_t Type;
-};
+// Views of arbitrary bytes as 8- and 4-byte units: may_alias makes the wide accesses legal on any
+// object type.
+typedef uint64_t __attribute__((may_alias)) Unit64;
+typedef uint32_t __attribute__((may_alias)) Unit32;
 
-template <uint64_t kUnit>
-__attribute__((no_builtin)) void CopyAscending(uint8_t *To, const uint8_t *From, uint64_t Length) {
-  using Unit = typename UnitOf<kUnit>::Type;
-  uint64_t Offset = 0;
-  for (; Length - Offset >= kUnit; Offset += kUnit) {
-    *reinterpret_cast<Unit *>(To + Offset) = *reinterpret_cast<const Unit *>(From + Offset);
-  }
-  for (; Offset < Length; ++Offset) {
-    To[Offset] = From[Offset];
-  }
-}
-
-// From the top end down. Bytes above the last whole unit (Length not a multiple of the unit) go
-// first, one at a time, so every unit access stays aligned and every source byte is read before
-// the destination overwrites it.
-template <uint64_t kUnit>
-__attribute__((no_builtin)) void CopyDescending(uint8_t *To, const uint8_t *From, uint64_t Length) {
-  using Unit = typename UnitOf<kUnit>::Type;
-  const uint64_t Whole = Length - Length % kUnit;
-  for (uint64_t Offset = Length; Offset > Whole; --Offset) {
-    To[Offset - 1] = From[Offset - 1];
-  }
-  for (uint64_t Offset = Whole; Offset > 0; Offset -= kUnit) {
-    *reinterpret_cast<Unit *>(To + Offset - kUnit) =
-        *reinterpret_cast<const Unit *>(From + Offset - kUnit);
-  }
-}
-
-// The direction follows from the addresses alone: upwards when the destination lies below the
-// source, downwards otherwise, so overlapping ranges end up with the source's original bytes.
-template <uint64_t kUnit>
-void CopyUnits(uint8_t *To, const uint8_t *From, uint64_t Length, bool Ascending) {
-  if (Ascending) {
-    CopyAscending<kUnit>(To, From, Length);
+// One load and one store of the unit's width; both addresses are multiples of the unit.
+inline void MoveUnit(uint8_t *To, const uint8_t *From, uint64_t Unit) {
+  if (Unit == 8) {
+    *reinterpret_cast<Unit64 *>(To) = *reinterpret_cast<const Unit64 *>(From);
+  } else if (Unit == 4) {
+    *reinterpret_cast<Unit32 *>(To) = *reinterpret_cast<const Unit32 *>(From);
   } else {
-    CopyDescending<kUnit>(To, From, Length);
+    *To = *From;
   }
 }
 
@@ -90,15 +50,29 @@ __attribute__((no_builtin)) void *MemoryCopy(void *DestinationBuffer, const void
 
   auto *To = static_cast<uint8_t *>(DestinationBuffer);
   const auto *From = static_cast<const uint8_t *>(SourceBuffer);
-  const bool Ascending = Destination < Source;
   // The unit depends on the alignment of both addresses only, never on the length.
   const uint64_t Alignment = Destination | Source;
-  if ((Alignment & 7) == 0) {
-    CopyUnits<8>(To, From, Length, Ascending);
-  } else if ((Alignment & 3) == 0) {
-    CopyUnits<4>(To, From, Length, Ascending);
+  const uint64_t Unit = (Alignment & 7) == 0 ? 8 : (Alignment & 3) == 0 ? 4 : 1;
+  // Bytes past the last whole unit (none for the callers' multiples of 8) move one at a time.
+  const uint64_t Whole = Length & ~(Unit - 1);
+
+  if (Destination < Source) {
+    // Upwards: every source byte is read before the copy, running behind it, overwrites it.
+    for (uint64_t Offset = 0; Offset < Whole; Offset += Unit) {
+      MoveUnit(To + Offset, From + Offset, Unit);
+    }
+    for (uint64_t Offset = Whole; Offset < Length; ++Offset) {
+      To[Offset] = From[Offset];
+    }
   } else {
-    CopyUnits<1>(To, From, Length, Ascending);
+    // Downwards from the top end: the bytes past the last whole unit first, so every unit access
+    // stays aligned.
+    for (uint64_t Offset = Length; Offset > Whole; --Offset) {
+      To[Offset - 1] = From[Offset - 1];
+    }
+    for (uint64_t Offset = Whole; Offset > 0; Offset -= Unit) {
+      MoveUnit(To + Offset - Unit, From + Offset - Unit, Unit);
+    }
   }
   return DestinationBuffer;
 }
