@@ -22,6 +22,7 @@ HostPlatform::HostPlatform(const HostPlatformOptions &Options)
   Core_ = std::make_unique<MmCoreModel>(PoolArena_.data(), PoolArena_.size());
   Core_->SetRevision(Options.Revision);
   Core_->SetCurrentlyExecutingCpu(Options.CurrentlyExecutingCpu);
+  Core_->SetPoolObserver(PoolEventSeen, this);
   const MemoryWindow NormalWorld{Options.NormalWorldBase, NormalWorldStorage_.data(),
                                  NormalWorldStorage_.size()};
   Firmware_ = std::make_unique<SecureFirmwareModel>(*Flash_, NormalWorld);
@@ -149,12 +150,44 @@ bool HostPlatform::ConsoleOffset(uint64_t Address, uint64_t *Offset) {
   return true;
 }
 
+void HostPlatform::AddEvent(const PlatformEvent &Event) {
+  if (Events_.size() == kMaxEvents) {
+    // Keep the most recent ones: drop the oldest half at once to stay cheap.
+    Events_.erase(Events_.begin(), Events_.begin() + kMaxEvents / 2);
+    DroppedEvents_ += kMaxEvents / 2;
+  }
+  Events_.push_back(Event);
+}
+
+void HostPlatform::ClearEvents() {
+  Events_.clear();
+  DroppedEvents_ = 0;
+}
+
+void HostPlatform::PoolEventSeen(void *Context, PoolEvent Event, void *Buffer, uint64_t Size,
+                                 EFI_STATUS Status) {
+  HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  const uint64_t Address = reinterpret_cast<uintptr_t>(Buffer);
+  if (Event == PoolEvent::kAllocate) {
+    Platform->AddEvent(PlatformEvent{PlatformEventKind::kAllocatePool, Size, Status, Address});
+  } else {
+    Platform->AddEvent(PlatformEvent{PlatformEventKind::kFreePool, Address, Status, 0});
+  }
+}
+
 void HostPlatform::SeamSecureService(void *Context, ServiceArgumentBlock *Block) {
-  static_cast<HostPlatform *>(Context)->Firmware_->Handle(Block);
+  HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  const uint64_t Function = Block->Word[0];
+  const uint64_t SubCommand = Block->Word[1];
+  Platform->Firmware_->Handle(Block);
+  Platform->AddEvent(
+      PlatformEvent{PlatformEventKind::kSecureCall, Function, SubCommand, Block->Word[0]});
 }
 
 void HostPlatform::SeamBreakpoint(void *Context) {
-  ++static_cast<HostPlatform *>(Context)->Breakpoints_;
+  HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  ++Platform->Breakpoints_;
+  Platform->AddEvent(PlatformEvent{PlatformEventKind::kBreakpoint});
 }
 
 uint32_t HostPlatform::SeamRead32(void *Context, uint64_t Address) {

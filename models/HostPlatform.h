@@ -42,6 +42,18 @@ struct RequestResult {
   uint64_t CommBufferSize = 0;
 };
 
+// One event of the platform, in the order it happened (for checks of ordering across models).
+enum class PlatformEventKind : uint8_t { kAllocatePool, kFreePool, kSecureCall, kBreakpoint };
+struct PlatformEvent {
+  PlatformEventKind Kind;
+  // kAllocatePool: A = size, B = status, C = buffer address (0 when it failed).
+  // kFreePool: A = buffer address, B = status.
+  // kSecureCall: A = x0 in (function identifier), B = x1 in (sub-command), C = x0 out.
+  uint64_t A = 0;
+  uint64_t B = 0;
+  uint64_t C = 0;
+};
+
 using ImageEntryPoint = EFI_STATUS (*)(EFI_HANDLE, EFI_MM_SYSTEM_TABLE *);
 
 class HostPlatform {
@@ -97,6 +109,13 @@ class HostPlatform {
   std::string ConsoleText() const;
   void ClearConsole();
 
+  // Pool calls, secure calls and breakpoints in order; when kMaxEvents is reached the older half
+  // is dropped (and counted).
+  static constexpr uint64_t kMaxEvents = 4096;
+  const std::vector<PlatformEvent> &Events() const { return Events_; }
+  uint64_t DroppedEvents() const { return DroppedEvents_; }
+  void ClearEvents();
+
   // Breakpoint traps taken while this platform was installed.
   uint64_t BreakpointCount() const { return Breakpoints_; }
   // MMIO accesses outside the console's register window (read as 0, writes dropped).
@@ -109,6 +128,9 @@ class HostPlatform {
   static void SeamWrite32(void *Context, uint64_t Address, uint32_t Value);
   static void SeamWrite8(void *Context, uint64_t Address, uint8_t Value);
   bool ConsoleOffset(uint64_t Address, uint64_t *Offset);
+  static void PoolEventSeen(void *Context, PoolEvent Event, void *Buffer, uint64_t Size,
+                            EFI_STATUS Status);
+  void AddEvent(const PlatformEvent &Event);
 
   std::vector<uint8_t> FlashStorage_;
   std::vector<uint8_t> NormalWorldStorage_;
@@ -122,6 +144,8 @@ class HostPlatform {
   uint64_t InFlightSize_ = 0;
   uint64_t Breakpoints_ = 0;
   uint64_t StrayMmio_ = 0;
+  std::vector<PlatformEvent> Events_;
+  uint64_t DroppedEvents_ = 0;
 };
 
 }  // namespace models

@@ -247,7 +247,7 @@ EFI_STATUS MmCoreModel::AllocatePool(EFI_MEMORY_TYPE PoolType, uint64_t Size, vo
   }
   if (EfiError(Status)) {
     Record.Status = Status;
-    return Status;
+    return Notify(PoolEvent::kAllocate, nullptr, Size, Status);
   }
 
   // Spans keep every buffer aligned and followed by a red zone.
@@ -259,7 +259,7 @@ EFI_STATUS MmCoreModel::AllocatePool(EFI_MEMORY_TYPE PoolType, uint64_t Size, vo
   uint64_t Offset = 0;
   if (Slot == kMaxLiveAllocations || Size > ArenaSize_ || !FindSpace(Span, &Offset)) {
     Record.Status = EFI_OUT_OF_RESOURCES;
-    return EFI_OUT_OF_RESOURCES;
+    return Notify(PoolEvent::kAllocate, nullptr, Size, EFI_OUT_OF_RESOURCES);
   }
   Live_[Slot] = LiveAllocation{Offset, Size, Span, true};
   ++LiveCount_;
@@ -270,7 +270,7 @@ EFI_STATUS MmCoreModel::AllocatePool(EFI_MEMORY_TYPE PoolType, uint64_t Size, vo
   PoisonArena(Offset, Size, false);
   *Buffer = Arena_ + Offset;
   Record.Buffer = *Buffer;
-  return EFI_SUCCESS;
+  return Notify(PoolEvent::kAllocate, *Buffer, Size, EFI_SUCCESS);
 }
 
 EFI_STATUS MmCoreModel::FreePool(void *Buffer) {
@@ -302,7 +302,15 @@ EFI_STATUS MmCoreModel::FreePool(void *Buffer) {
     --LiveCount_;
     ++Frees_;
   }
-  return Answer;
+  return Notify(PoolEvent::kFree, Buffer, 0, Answer);
+}
+
+EFI_STATUS MmCoreModel::Notify(PoolEvent Event, void *Buffer, uint64_t Size,
+                               EFI_STATUS Status) const {
+  if (Observer_ != nullptr) {
+    Observer_(ObserverContext_, Event, Buffer, Size, Status);
+  }
+  return Status;
 }
 
 void MmCoreModel::FailNextAllocations(uint32_t Count, EFI_STATUS Status) {

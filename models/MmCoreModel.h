@@ -42,6 +42,12 @@ struct PoolAllocationRecord {
   void *Buffer;  // null when the call failed
 };
 
+enum class PoolEvent : uint8_t { kAllocate, kFree };
+// Told about every MmAllocatePool / MmFreePool call after it is decided: the buffer (null for a
+// failed allocation), the requested size (0 for a free) and the status answered.
+using PoolObserver = void (*)(void *Context, PoolEvent Event, void *Buffer, uint64_t Size,
+                              EFI_STATUS Status);
+
 struct RegisteredHandler {
   EFI_MM_HANDLER_ENTRY_POINT Handler;
   EFI_GUID HandlerType;
@@ -107,6 +113,10 @@ class MmCoreModel {
   // MmFreePool answers Status once or always; the buffer is released anyway when StillFree.
   void SetFreeAnswer(EFI_STATUS Status, FreeFaultMode Mode, bool StillFree);
   void ClearPoolFaults();
+  void SetPoolObserver(PoolObserver Observer, void *Context) {
+    Observer_ = Observer;
+    ObserverContext_ = Context;
+  }
 
   uint64_t AllocateCallCount() const { return AllocateCalls_; }
   uint64_t AllocationCount() const { return Allocations_; }  // successful allocations
@@ -136,6 +146,7 @@ class MmCoreModel {
   void InitTable();
   bool FindSpace(uint64_t Span, uint64_t *Offset) const;
   void PoisonArena(uint64_t Offset, uint64_t Length, bool Poison) const;
+  EFI_STATUS Notify(PoolEvent Event, void *Buffer, uint64_t Size, EFI_STATUS Status) const;
 
   EFI_MM_SYSTEM_TABLE Table_;
   uint8_t *Arena_;
@@ -159,6 +170,8 @@ class MmCoreModel {
   FreeFaultMode FreeFault_ = FreeFaultMode::kOff;
   EFI_STATUS FreeFaultStatus_ = EFI_SUCCESS;
   bool FreeFaultStillFrees_ = true;
+  PoolObserver Observer_ = nullptr;
+  void *ObserverContext_ = nullptr;
 
   EFI_STATUS RegisterAnswer_ = EFI_SUCCESS;
   RegisteredHandler Handlers_[kMaxHandlers] = {};

@@ -156,3 +156,46 @@ TEST_F(HostPlatformTest, NormalWorld_IsTheFirmwaresBufferWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace models;
+
+TEST(HostPlatformEvents, PoolCallsSecureCallsAndBreakpoints_InOrder) {
+  HostPlatformOptions Options;
+  Options.FlashSize = 0x10000;
+  HostPlatform Platform(Options);
+  EFI_MM_SYSTEM_TABLE *Table = Platform.Core().Table();
+  void *Buffer = nullptr;
+  Platform.Core().FailNextAllocations(1);
+  EXPECT_EQ(Table->MmAllocatePool(EfiRuntimeServicesData, 0x20, &Buffer), EFI_OUT_OF_RESOURCES);
+  ASSERT_EQ(Table->MmAllocatePool(EfiRuntimeServicesData, 0x28, &Buffer), EFI_SUCCESS);
+  ServiceArgumentBlock Block = {{varnel::kFlashServiceId, varnel::kSubErase, 1}};
+  CallSecureService(&Block);
+  EXPECT_EQ(Table->MmFreePool(Buffer), EFI_SUCCESS);
+  BreakpointTrap();
+
+  const std::vector<PlatformEvent> &Events = Platform.Events();
+  ASSERT_EQ(Events.size(), 5u);
+  EXPECT_EQ(Events[0].Kind, PlatformEventKind::kAllocatePool);
+  EXPECT_EQ(Events[0].B, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Events[0].C, 0u);
+  EXPECT_EQ(Events[1].A, 0x28u);
+  EXPECT_EQ(Events[1].C, reinterpret_cast<uintptr_t>(Buffer));
+  EXPECT_EQ(Events[2].Kind, PlatformEventKind::kSecureCall);
+  EXPECT_EQ(Events[2].B, varnel::kSubErase);
+  EXPECT_EQ(Events[2].C, kFwInvalidParameter);  // address 1 is below the flash window
+  EXPECT_EQ(Events[3].Kind, PlatformEventKind::kFreePool);
+  EXPECT_EQ(Events[3].A, reinterpret_cast<uintptr_t>(Buffer));
+  EXPECT_EQ(Events[4].Kind, PlatformEventKind::kBreakpoint);
+
+  for (uint64_t Index = 0; Index < HostPlatform::kMaxEvents; ++Index) {
+    BreakpointTrap();
+  }
+  EXPECT_LE(Platform.Events().size(), HostPlatform::kMaxEvents);
+  EXPECT_EQ(Platform.Events().size() + Platform.DroppedEvents(), HostPlatform::kMaxEvents + 5);
+  Platform.ClearEvents();
+  EXPECT_TRUE(Platform.Events().empty());
+}
+
+}  // namespace
