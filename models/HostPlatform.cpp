@@ -76,7 +76,9 @@ EFI_STATUS HostPlatform::RequestRaw(const uint8_t *Message, uint64_t MessageLeng
 RequestResult HostPlatform::Request(const uint64_t (&Words)[kRecordWords],
                                     uint64_t CommBufferSize) {
   std::vector<uint8_t> Message(CommBufferSize, 0);
-  memcpy(Message.data(), Words, CommBufferSize < kRecordBytes ? CommBufferSize : kRecordBytes);
+  if (CommBufferSize != 0) {  // an empty vector's data() may be null
+    memcpy(Message.data(), Words, CommBufferSize < kRecordBytes ? CommBufferSize : kRecordBytes);
+  }
 
   const uint64_t Total = kMmCommunicateHeaderSize + CommBufferSize;
   std::unique_ptr<uint8_t[]> Buffer(new uint8_t[Total]);
