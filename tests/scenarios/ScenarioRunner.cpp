@@ -1,0 +1,467 @@
+// The scenario runner: applies each step's setup, drives the world, and compares every
+// expectation, reporting each mismatch as one line.
+#include "tests/scenarios/ScenarioRunner.h"
+
+#include "models/SipHash.h"
+
+namespace scenarios {
+namespace {
+
+// A report line under construction.
+class Text {
+ public:
+  Text &Str(const char *Value) {
+    while (*Value != '\0') {
+      Put(*Value++);
+    }
+    return *this;
+  }
+  Text &Hex(uint64_t Value) {
+    Str("0x");
+    int Shift = 60;
+    while (Shift > 0 && ((Value >> Shift) & 0xF) == 0) {
+      Shift -= 4;
+    }
+    for (; Shift >= 0; Shift -= 4) {
+      Put("0123456789ABCDEF"[(Value >> Shift) & 0xF]);
+    }
+    return *this;
+  }
+  Text &Dec(uint64_t Value) {
+    char Digits[20];
+    int Count = 0;
+    do {
+      Digits[Count++] = static_cast<char>('0' + Value % 10);
+      Value /= 10;
+    } while (Value != 0);
+    while (Count > 0) {
+      Put(Digits[--Count]);
+    }
+    return *this;
+  }
+  Text &Escaped(const uint8_t *Bytes, uint64_t Length) {
+    for (uint64_t Index = 0; Index < Length && Index < 160; ++Index) {
+      const uint8_t Byte = Bytes[Index];
+      if (Byte == '\r') {
+        Str("\\r");
+      } else if (Byte == '\n') {
+        Str("\\n");
+      } else if (Byte == 0x1A) {
+        Str("<number>");
+      } else if (Byte < 0x20 || Byte > 0x7E) {
+        Str("\\x").Put("0123456789ABCDEF"[Byte >> 4]).Put("0123456789ABCDEF"[Byte & 0xF]);
+      } else {
+        Put(static_cast<char>(Byte));
+      }
+    }
+    return *this;
+  }
+  Text &Put(char Value) {
+    if (Length_ + 1 < sizeof(Buffer_)) {
+      Buffer_[Length_++] = Value;
+      Buffer_[Length_] = '\0';
+    }
+    return *this;
+  }
+  const char *Get() const { return Buffer_; }
+
+ private:
+  char Buffer_[768] = {};
+  uint64_t Length_ = 0;
+};
+
+uint64_t Resolve(uint64_t Value, uint64_t NormalWorldBase) {
+  if (Value >= kNw && Value - kNw < kNwSpan) {
+    return NormalWorldBase + (Value - kNw);
+  }
+  return Value;
+}
+
+uint64_t Length(const char *Value) {
+  uint64_t Count = 0;
+  while (Value[Count] != '\0') {
+    ++Count;
+  }
+  return Count;
+}
+
+struct StepContext {
+  ScenarioWorld &World;
+  uint32_t ScenarioIndex;
+  const Scenario &TheScenario;
+  uint32_t StepIndex;
+  const Step &TheStep;
+  RunTotals *Totals;
+};
+
+Text &FailurePrefix(Text &Line, const StepContext &Context) {
+  return Line.Str("FAIL ")
+      .Str(Context.TheScenario.Name)
+      .Str(" step ")
+      .Dec(Context.StepIndex + 1)
+      .Str(" (")
+      .Str(Context.TheStep.Title)
+      .Str("): ");
+}
+
+void Expect(const StepContext &Context, bool Ok, const char *What, uint64_t Expected,
+            uint64_t Actual) {
+  if (Ok) {
+    return;
+  }
+  ++Context.Totals->Failures;
+  Text Line;
+  FailurePrefix(Line, Context).Str(What).Str(" expected ").Hex(Expected).Str(" got ").Hex(Actual);
+  Context.World.Report(Line.Get());
+}
+
+void ApplySetup(ScenarioWorld &World, const Setup &Item) {
+  const uint64_t Base = World.NormalWorldBase();
+  switch (Item.Kind) {
+    case SetupKind::kNone:
+      break;
+    case SetupKind::kFault:
+      World.Firmware().InjectFault(
+          static_cast<uint32_t>(Item.A), Item.B,
+          Item.C != 0 ? models::FaultMode::kAlways : models::FaultMode::kOnce);
+      break;
+    case SetupKind::kFailAllocations:
+      World.Core().FailNextAllocations(static_cast<uint32_t>(Item.A));
+      break;
+    case SetupKind::kFreeAnswer:
+      World.Core().SetFreeAnswer(Item.A, models::FreeFaultMode::kOnce, true);
+      break;
+    case SetupKind::kQueryAnswer:
+      World.Firmware().SetQueryAnswer(Item.A, Item.B, Item.C, Item.D);
+      break;
+    case SetupKind::kInfoWord:
+      World.Firmware().SetInfoWord(Item.A);
+      break;
+    case SetupKind::kReportedFlashSize:
+      World.Firmware().SetReportedFlashSize(Item.A);
+      break;
+    case SetupKind::kRegisterAnswer:
+      World.Core().SetRegisterAnswer(Item.A);
+      break;
+    case SetupKind::kRevision:
+      World.Core().SetRevision(static_cast<uint32_t>(Item.A));
+      break;
+    case SetupKind::kRefuseAuthentication:
+      World.Firmware().SetAuthenticationMode(models::AuthenticationMode::kRefuseAll);
+      break;
+    case SetupKind::kFillNormalWorld: {
+      uint8_t *Bytes = World.NormalWorld(Resolve(Item.A, Base), Item.B);
+      for (uint64_t Index = 0; Bytes != nullptr && Index < Item.B; ++Index) {
+        Bytes[Index] = PatternByte(static_cast<uint8_t>(Item.C), Index);
+      }
+      break;
+    }
+    case SetupKind::kFillFlash: {
+      uint8_t *Bytes = World.Firmware().Flash().Data() + Item.A;
+      for (uint64_t Index = 0; Index < Item.B; ++Index) {
+        Bytes[Index] = PatternByte(static_cast<uint8_t>(Item.C), Index);
+      }
+      break;
+    }
+  }
+}
+
+void Sign(ScenarioWorld &World, Signing Mode, uint64_t (&Words)[6]) {
+  if (Mode == Signing::kNone) {
+    return;
+  }
+  const uint64_t Function = Words[0];
+  const bool Long =
+      Function == varnel::kFunctionSecureRead || Function == varnel::kFunctionSecureWrite;
+  const uint64_t SignedBytes = Long ? varnel::kSignedPartLong : varnel::kSignedPartShort;
+  uint64_t Mac = models::ComputeRequestMac(World.Firmware().CurrentKey(), Words, SignedBytes);
+  if (Mode == Signing::kBadMac) {
+    Mac ^= 1;
+  }
+  Words[SignedBytes / sizeof(uint64_t)] = Mac;
+}
+
+void CheckMemory(const StepContext &Context) {
+  const MemoryCheck &Check = Context.TheStep.Check;
+  ScenarioWorld &World = Context.World;
+  switch (Check.Kind) {
+    case MemoryCheckKind::kNone:
+      return;
+    case MemoryCheckKind::kConsoleProgrammed: {
+      const ConsoleRegisters Registers = World.Console();
+      Expect(Context, (Registers.Cr & 0x301) == 0x301, "UARTCR", 0x301, Registers.Cr);
+      Expect(Context, Registers.LcrH == 0x70, "UARTLCR_H", 0x70, Registers.LcrH);
+      Expect(Context, Registers.Ibrd == 1, "UARTIBRD", 1, Registers.Ibrd);
+      Expect(Context, Registers.Fbrd == 0, "UARTFBRD", 0, Registers.Fbrd);
+      return;
+    }
+    case MemoryCheckKind::kFlashRegionLocked:
+      Expect(Context, World.Firmware().Flash().OverlapsLockedRegion(Check.Address, 1),
+             "flash region locked at", Check.Address, 0);
+      return;
+    default:
+      break;
+  }
+  const uint8_t *Bytes =
+      Check.Kind == MemoryCheckKind::kNormalWorldPattern
+          ? World.NormalWorld(Resolve(Check.Address, World.NormalWorldBase()), Check.Length)
+          : World.Firmware().Flash().Data() + Check.Address;
+  for (uint64_t Index = 0; Bytes != nullptr && Index < Check.Length; ++Index) {
+    const uint8_t Want =
+        Check.Kind == MemoryCheckKind::kFlashErased ? 0xFF : PatternByte(Check.Seed, Index);
+    if (Bytes[Index] != Want) {
+      Expect(Context, false, "memory byte", Want, Bytes[Index]);
+      Expect(Context, false, "at index", 0, Index);
+      return;
+    }
+  }
+}
+
+void ReportRequest(ScenarioWorld &World, uint32_t Number, const uint64_t (&Sent)[6],
+                   const uint64_t (&After)[6], EFI_STATUS Status) {
+  const uint64_t Function = Sent[0];
+  Text Line;
+  Line.Str("REQUEST ").Dec(Number).Str(" ").Str(FunctionName(Function)).Str("(");
+  switch (Function) {
+    case varnel::kFunctionRead:
+    case varnel::kFunctionWrite:
+    case varnel::kFunctionSecureRead:
+    case varnel::kFunctionSecureWrite:
+      Line.Str("Offset=").Hex(Sent[1]).Str(", Length=").Hex(Sent[2]).Str(", Buffer=").Hex(Sent[3]);
+      break;
+    case varnel::kFunctionErase:
+    case varnel::kFunctionRegionLock:
+    case varnel::kFunctionSecureErase:
+    case varnel::kFunctionSecureRegionLock:
+      Line.Str("Offset=").Hex(Sent[1]).Str(", Length=").Hex(Sent[2]);
+      break;
+    case varnel::kFunctionSeedDeploy:
+      Line.Str("Seed=").Hex(Sent[1]);
+      break;
+    default:
+      break;
+  }
+  if (Function == varnel::kFunctionSecureRead || Function == varnel::kFunctionSecureWrite) {
+    Line.Str(", AuthInfo=").Hex(Sent[5]);
+  } else if (Function == varnel::kFunctionSecureErase ||
+             Function == varnel::kFunctionSecureRegionLock) {
+    Line.Str(", AuthInfo=").Hex(Sent[4]);
+  }
+  Line.Str(") -> ");
+  if (Function <= varnel::kHighestFunction) {
+    Line.Str(StatusWordName(After[0])).Str(" (").Hex(After[0]).Str("), ");
+  }
+  Line.Str(EfiStatusName(Status));
+  if (After[0] == varnel::kStatusSuccess) {
+    if (Function == varnel::kFunctionGetInfo) {
+      Line.Str("; flash size ").Hex(After[4]).Str(", info ").Hex(After[2]).Str("/").Hex(After[3]);
+    } else if (Function >= varnel::kFunctionGetNvInfo &&
+               Function <= varnel::kFunctionGetFailSafeInfo) {
+      Line.Str("; x1 ").Hex(After[1]).Str(", x2 ").Hex(After[2]);
+    } else if (Function == varnel::kFunctionRead || Function == varnel::kFunctionSecureRead) {
+      const uint8_t *Data = World.NormalWorld(Sent[3], 8);
+      if (Data != nullptr && Sent[2] >= 8) {
+        Line.Str("; data ");
+        for (int Index = 0; Index < 8; ++Index) {
+          Line.Put("0123456789ABCDEF"[Data[Index] >> 4])
+              .Put("0123456789ABCDEF"[Data[Index] & 0xF])
+              .Put(' ');
+        }
+        Line.Str("...");
+      }
+    }
+  }
+  World.Report(Line.Get());
+}
+
+}  // namespace
+
+bool ConsoleMatches(const char *Expected, const uint8_t *Actual, uint64_t Length) {
+  uint64_t At = 0;
+  for (; *Expected != '\0'; ++Expected) {
+    if (*Expected == SCENARIO_ANY_NUMBER[0]) {
+      const uint64_t Start = At;
+      while (At < Length && Actual[At] >= '0' && Actual[At] <= '9') {
+        ++At;
+      }
+      if (At == Start) {
+        return false;
+      }
+      continue;
+    }
+    if (At == Length || Actual[At] != static_cast<uint8_t>(*Expected)) {
+      return false;
+    }
+    ++At;
+  }
+  return At == Length;
+}
+
+void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenario, bool Verbose,
+                 RunTotals *Totals) {
+  World.Reset(TheScenario.FlashSize);
+  ++Totals->Scenarios;
+  uint32_t RequestNumber = 0;
+  for (uint32_t StepIndex = 0; StepIndex < TheScenario.StepCount; ++StepIndex) {
+    const Step &TheStep = TheScenario.Steps[StepIndex];
+    const StepContext Context = {World, Index, TheScenario, StepIndex, TheStep, Totals};
+    ++Totals->Steps;
+    for (const Setup &Item : TheStep.Before) {
+      ApplySetup(World, Item);
+    }
+    const uint64_t Base = World.NormalWorldBase();
+    uint64_t Sent[6];
+    for (int Word = 0; Word < 6; ++Word) {
+      Sent[Word] = Resolve(TheStep.Words[Word], Base);
+    }
+    Sign(World, TheStep.Sign, Sent);
+    uint64_t After[6];
+    for (int Word = 0; Word < 6; ++Word) {
+      After[Word] = Sent[Word];
+    }
+
+    const uint64_t CallsBefore = World.Firmware().CallCount();
+    const uint64_t BreakpointsBefore = World.BreakpointCount();
+    World.ConsoleBegin(Index, StepIndex);
+    EFI_STATUS Status;
+    switch (TheStep.Kind) {
+      case StepKind::kStart:
+        Status = World.StartDriver();
+        break;
+      case StepKind::kNullCommBuffer:
+        Status = World.Request(After, TheStep.CommBufferSize, RequestShape::kNullCommBuffer);
+        break;
+      case StepKind::kNullCommBufferSize:
+        Status = World.Request(After, TheStep.CommBufferSize, RequestShape::kNullCommBufferSize);
+        break;
+      default:
+        Status = World.Request(After, TheStep.CommBufferSize, RequestShape::kNormal);
+        break;
+    }
+    if (!World.ConsoleEnd(Index, StepIndex, TheStep.Console)) {
+      ++Totals->Failures;
+      Text Line;
+      FailurePrefix(Line, Context).Str("console bytes differ; expected \"");
+      Line.Escaped(reinterpret_cast<const uint8_t *>(TheStep.Console), Length(TheStep.Console))
+          .Str("\"");
+      World.Report(Line.Get());
+    }
+
+    Expect(Context, Status == TheStep.Status, "UEFI status", TheStep.Status, Status);
+    if (TheStep.Kind == StepKind::kRequest) {
+      const uint64_t Word0 = TheStep.Answer == kKeep ? Sent[0] : TheStep.Answer;
+      Expect(Context, After[0] == Word0, "word 0", Word0, After[0]);
+      for (int Word = 1; Word < 6; ++Word) {
+        const uint64_t Want = (TheStep.ResultMask & (1U << Word)) != 0
+                                  ? Resolve(TheStep.Results[Word], Base)
+                                  : Sent[Word];
+        if (After[Word] != Want) {
+          Text What;
+          What.Str("word ").Dec(static_cast<uint64_t>(Word));
+          Expect(Context, false, What.Get(), Want, After[Word]);
+        }
+      }
+    }
+    const uint64_t Calls = World.Firmware().CallCount() - CallsBefore;
+    if (TheStep.Calls >= 0) {
+      Expect(Context, Calls == static_cast<uint64_t>(TheStep.Calls), "secure calls",
+             static_cast<uint64_t>(TheStep.Calls), Calls);
+    }
+    for (uint64_t Number = 0; Number < 2; ++Number) {
+      const CallExpectation &Want = TheStep.Call[Number];
+      if (Want.Mask == 0) {
+        continue;
+      }
+      const models::FirmwareCall *Call = World.Firmware().FindCall(CallsBefore + Number);
+      Expect(Context, Call != nullptr, "secure call made", Number + 1, 0);
+      for (int Register = 0; Call != nullptr && Register < 5; ++Register) {
+        const uint64_t Expected = Resolve(Want.X[Register], Base);
+        if ((Want.Mask & (1U << Register)) != 0 && Call->In[Register] != Expected) {
+          Text What;
+          What.Str("secure call ").Dec(Number + 1).Str(" x").Dec(static_cast<uint64_t>(Register));
+          Expect(Context, false, What.Get(), Expected, Call->In[Register]);
+        }
+      }
+    }
+    Expect(Context, World.BreakpointCount() - BreakpointsBefore == TheStep.Breakpoints,
+           "breakpoint calls", TheStep.Breakpoints, World.BreakpointCount() - BreakpointsBefore);
+    Expect(Context, World.Core().LiveAllocationCount() == 0, "pool buffers left allocated", 0,
+           World.Core().LiveAllocationCount());
+    CheckMemory(Context);
+
+    if (Verbose && TheStep.Kind == StepKind::kRequest) {
+      ReportRequest(World, ++RequestNumber, Sent, After, Status);
+    } else if (Verbose && TheStep.Kind == StepKind::kStart) {
+      Text Line;
+      Line.Str("START entry point -> ").Str(EfiStatusName(Status));
+      World.Report(Line.Get());
+    }
+  }
+}
+
+uint32_t RunAllScenarios(ScenarioWorld &World) {
+  RunTotals Totals;
+  for (uint32_t Index = 0; Index < kScenarioCount; ++Index) {
+    RunScenario(World, Index, kScenarios[Index], false, &Totals);
+  }
+  Text Line;
+  Line.Str(Totals.Failures == 0 ? "PASSED " : "FAILED ")
+      .Dec(Totals.Scenarios)
+      .Str(" scenarios, ")
+      .Dec(Totals.Steps)
+      .Str(" steps, ")
+      .Dec(Totals.Failures)
+      .Str(" failed checks");
+  World.Report(Line.Get());
+  return Totals.Failures;
+}
+
+const char *FunctionName(uint64_t Function) {
+  static const char *const kNames[] = {"SpiNorGetInfo",         "SpiNorRead",
+                                       "SpiNorWrite",           "SpiNorErase",
+                                       "SpiNorGetNVInfo",       "SpiNorGetNV2Info",
+                                       "SpiNorGetFailSafeInfo", "SpiNorRunTimeLockDown",
+                                       "SpiNorSeedDeploy",      "SpiNorSecureRead",
+                                       "SpiNorSecureWrite",     "SpiNorSecureErase",
+                                       "SpiNorRegionLock",      "SpiNorSecureRegionLock",
+                                       "SpiNorLockRegionLock"};
+  return Function <= varnel::kHighestFunction ? kNames[Function] : "unsupported function";
+}
+
+const char *StatusWordName(uint64_t Word) {
+  switch (Word) {
+    case varnel::kStatusSuccess:
+      return "success";
+    case varnel::kStatusNoPermission:
+      return "no write permission";
+    case varnel::kStatusAuthenticationRefused:
+      return "authentication refused";
+    case varnel::kStatusFailure:
+      return "failure";
+    default:
+      return "no status word";
+  }
+}
+
+const char *EfiStatusName(EFI_STATUS Status) {
+  switch (Status) {
+    case EFI_SUCCESS:
+      return "EFI_SUCCESS";
+    case EFI_INVALID_PARAMETER:
+      return "EFI_INVALID_PARAMETER";
+    case EFI_BAD_BUFFER_SIZE:
+      return "EFI_BAD_BUFFER_SIZE";
+    case EFI_DEVICE_ERROR:
+      return "EFI_DEVICE_ERROR";
+    case EFI_OUT_OF_RESOURCES:
+      return "EFI_OUT_OF_RESOURCES";
+    case EFI_ACCESS_DENIED:
+      return "EFI_ACCESS_DENIED";
+    case EFI_INCOMPATIBLE_VERSION:
+      return "EFI_INCOMPATIBLE_VERSION";
+    default:
+      return EfiError(Status) ? "an error status" : "a warning status";
+  }
+}
+
+}  // namespace scenarios
