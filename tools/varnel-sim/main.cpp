@@ -93,13 +93,13 @@ int Run(const varnelsim::Options &Settings) {
     }
   }
   const uint64_t Total = Settings.Commands.size();
-  if (Failed != 0 && Settings.KeepGoing) {
-    std::fprintf(stderr, "varnel-sim: %" PRIu64 " of %" PRIu64 " commands failed\n", Failed, Total);
-  } else if (Failed != 0) {
+  if (Failed != 0 && Ran < Total) {
     std::fprintf(stderr,
-                 "varnel-sim: stopped at the failed command %s (%" PRIu64 " of %" PRIu64
-                 " not run)\n",
+                 "varnel-sim: stopped at the failed command (%s); %" PRIu64 " of %" PRIu64
+                 " commands not run\n",
                  Settings.Commands[Ran - 1].Origin.c_str(), Total - Ran, Total);
+  } else if (Failed != 0) {
+    std::fprintf(stderr, "varnel-sim: %" PRIu64 " of %" PRIu64 " commands failed\n", Failed, Total);
   }
   return Failed == 0 ? 0 : kExitFailed;
 }
