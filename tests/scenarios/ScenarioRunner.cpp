@@ -306,6 +306,11 @@ void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenar
     const Step &TheStep = TheScenario.Steps[StepIndex];
     const StepContext Context = {World, Index, TheScenario, StepIndex, TheStep, Totals};
     ++Totals->Steps;
+    if (Verbose) {
+      Text Line;
+      Line.Str("STEP ").Dec(Index).Put('.').Dec(StepIndex).Put(' ').Str(TheStep.Title);
+      World.Report(Line.Get());
+    }
     for (const Setup &Item : TheStep.Before) {
       ApplySetup(World, Item);
     }

@@ -1,0 +1,291 @@
+// The scenario world in QEMU: the models at EL1 behind the supervisor calls, the real image at
+// EL0, QEMU's PL011 as the console. Console bytes cannot be read back from the UART, so each step
+// is bracketed by marker lines on the UART (SOH 'B' scenario.step LF ... SOH 'E' LF) and its
+// expected bytes go to the host by semihosting ("CONSOLE scenario.step hex"); the host-side
+// checker (qemu/run-qemu.py) compares the two.
+#include <stddef.h>
+
+#include "driver/MmServices.h"
+#include "models/MmCoreModel.h"
+#include "models/NorFlash.h"
+#include "models/SecureFirmwareModel.h"
+#include "qemu/MemoryMap.h"
+#include "qemu/Semihosting.h"
+#include "qemu/Supervisor.h"
+#include "qemu/Trap.h"
+#include "tests/scenarios/ScenarioRunner.h"
+
+inline void *operator new(size_t, void *Where) noexcept {
+  return Where;
+}
+
+extern "C" char El0AllocatePool[], El0FreePool[], El0HandlerRegister[];
+
+namespace supervisor {
+namespace {
+
+// PL011 registers (offsets from kUartBase).
+constexpr uint64_t kUartDr = 0x000;
+constexpr uint64_t kUartFr = 0x018;
+constexpr uint64_t kUartIbrd = 0x024;
+constexpr uint64_t kUartFbrd = 0x028;
+constexpr uint64_t kUartLcrH = 0x02C;
+constexpr uint64_t kUartCr = 0x030;
+constexpr uint32_t kUartFrTxff = 0x20;
+
+constexpr uint64_t kCommBufferSizeAddress = kServicesTableAddress + 0x800;
+
+uint32_t UartRead(uint64_t Offset) {
+  return *reinterpret_cast<volatile uint32_t *>(kUartBase + Offset);
+}
+void UartWrite(uint64_t Offset, uint32_t Value) {
+  *reinterpret_cast<volatile uint32_t *>(kUartBase + Offset) = Value;
+}
+void UartPut(const char *Text) {
+  for (; *Text != '\0'; ++Text) {
+    while ((UartRead(kUartFr) & kUartFrTxff) != 0) {
+    }
+    *reinterpret_cast<volatile uint8_t *>(kUartBase + kUartDr) = static_cast<uint8_t>(*Text);
+  }
+}
+
+void Fill64(uint64_t Address, uint64_t Bytes, uint64_t Value) {
+  auto *Words = reinterpret_cast<volatile uint64_t *>(Address);
+  for (uint64_t Index = 0; Index < Bytes / 8; ++Index) {
+    Words[Index] = Value;
+  }
+}
+
+bool El0Pointer(uint64_t Address, uint64_t Length) {
+  return IsEl0Memory(Address, Length);
+}
+
+alignas(models::NorFlash) uint8_t gFlashStorage[sizeof(models::NorFlash)];
+alignas(models::SecureFirmwareModel) uint8_t gFirmwareStorage[sizeof(models::SecureFirmwareModel)];
+alignas(models::MmCoreModel) uint8_t gCoreStorage[sizeof(models::MmCoreModel)];
+models::NorFlash *gFlash = nullptr;
+models::SecureFirmwareModel *gFirmware = nullptr;
+models::MmCoreModel *gCore = nullptr;
+
+// ---- The EL1 side of the driver's supervisor calls ------------------------------------------
+
+void ServeSecureService(TrapFrame *Frame) {
+  ServiceArgumentBlock Block;
+  for (int Index = 0; Index < 8; ++Index) {
+    Block.Word[Index] = Frame->X[Index];
+  }
+  gFirmware->Handle(&Block);
+  for (int Index = 0; Index < 4; ++Index) {
+    Frame->X[Index] = Block.Word[Index];
+  }
+}
+
+void ServeAllocatePool(TrapFrame *Frame) {
+  if (!El0Pointer(Frame->X[2], sizeof(uint64_t))) {
+    FatalTrap("MmAllocatePool: result pointer outside EL0 memory", Frame, kExitDriverFault);
+  }
+  Frame->X[0] = gCore->AllocatePool(static_cast<EFI_MEMORY_TYPE>(Frame->X[0]), Frame->X[1],
+                                    reinterpret_cast<void **>(Frame->X[2]));
+}
+
+void ServeFreePool(TrapFrame *Frame) {
+  Frame->X[0] = gCore->FreePool(reinterpret_cast<void *>(Frame->X[0]));
+}
+
+void ServeHandlerRegister(TrapFrame *Frame) {
+  if (!El0Pointer(Frame->X[1], sizeof(EFI_GUID)) ||
+      (Frame->X[2] != 0 && !El0Pointer(Frame->X[2], sizeof(uint64_t)))) {
+    FatalTrap("MmiHandlerRegister: pointer outside EL0 memory", Frame, kExitDriverFault);
+  }
+  Frame->X[0] = gCore->RegisterHandler(reinterpret_cast<EFI_MM_HANDLER_ENTRY_POINT>(Frame->X[0]),
+                                       reinterpret_cast<const EFI_GUID *>(Frame->X[1]),
+                                       reinterpret_cast<EFI_HANDLE *>(Frame->X[2]));
+}
+
+constexpr SupervisorServices kServices = {ServeSecureService, ServeAllocatePool, ServeFreePool,
+                                          ServeHandlerRegister};
+
+class QemuWorld final : public scenarios::ScenarioWorld {
+ public:
+  void Reset(uint64_t FlashSize) override {
+    InstallServices(&kServices);
+    Image_ = LoadDriverImage();
+    if (gCore != nullptr) {
+      gCore->~MmCoreModel();
+      gFirmware->~SecureFirmwareModel();
+      gFlash->~NorFlash();
+    }
+    if (FlashSize > kFlashStorageBytes) {
+      FlashSize = kFlashStorageBytes;
+    }
+    Fill64(kFlashStorageAddress, FlashSize, ~0ULL);
+    Fill64(kNormalWorldAddress, kNormalWorldBytes, 0);
+    Fill64(kPoolArenaAddress, kPoolArenaBytes, 0);
+    Fill64(kServicesTableAddress, kPageSize, 0);
+    gFlash = new (gFlashStorage)
+        models::NorFlash(reinterpret_cast<uint8_t *>(kFlashStorageAddress), FlashSize);
+    const models::MemoryWindow NormalWorld{
+        kNormalWorldAddress, reinterpret_cast<uint8_t *>(kNormalWorldAddress), kNormalWorldBytes};
+    gFirmware = new (gFirmwareStorage) models::SecureFirmwareModel(*gFlash, NormalWorld);
+    gFirmware->SetPoolArena(kPoolArenaAddress, kPoolArenaBytes);
+    gCore = new (gCoreStorage)
+        models::MmCoreModel(reinterpret_cast<uint8_t *>(kPoolArenaAddress), kPoolArenaBytes);
+    // The UART as QEMU resets it: disabled, no line settings, divisor 0.
+    UartWrite(kUartCr, 0x300);
+    UartWrite(kUartIbrd, 0);
+    UartWrite(kUartFbrd, 0);
+    UartWrite(kUartLcrH, 0);
+  }
+
+  models::MmCoreModel &Core() override { return *gCore; }
+  models::SecureFirmwareModel &Firmware() override { return *gFirmware; }
+
+  EFI_STATUS StartDriver() override {
+    gCore->Activate();
+    // The table the driver sees: the model's header and data, and EL0 trampolines in place of
+    // the services it uses. Services it must not use stay null, so calling one faults.
+    auto *Table = reinterpret_cast<EFI_MM_SYSTEM_TABLE *>(kServicesTableAddress);
+    const EFI_MM_SYSTEM_TABLE *Model = gCore->Table();
+    *Table = EFI_MM_SYSTEM_TABLE{};
+    Table->Hdr = Model->Hdr;
+    Table->CurrentlyExecutingCpu = Model->CurrentlyExecutingCpu;
+    Table->NumberOfCpus = Model->NumberOfCpus;
+    Table->MmAllocatePool = reinterpret_cast<EFI_ALLOCATE_POOL>(El0AllocatePool);
+    Table->MmFreePool = reinterpret_cast<EFI_FREE_POOL>(El0FreePool);
+    Table->MmiHandlerRegister = reinterpret_cast<EFI_MM_INTERRUPT_REGISTER>(El0HandlerRegister);
+    return CallAtEl0(Image_.EntryPoint, Image_.Base, kServicesTableAddress);
+  }
+
+  EFI_STATUS Request(uint64_t (&Words)[6], uint64_t CommBufferSize,
+                     scenarios::RequestShape Shape) override {
+    const EFI_MM_HANDLER_ENTRY_POINT Handler = gCore->FindHandler(varnel::kVarnelMmGuid);
+    if (Handler == nullptr) {
+      return models::kEfiNotFound;
+    }
+    if (CommBufferSize > kCommBufferBytes) {
+      CommBufferSize = kCommBufferBytes;
+    }
+    // The record ends where the EL0 window ends: any access past CommBufferSize faults.
+    const uint64_t Record = kCommBufferAddress + kCommBufferBytes - CommBufferSize;
+    const uint64_t Bytes = CommBufferSize < sizeof(Words) ? CommBufferSize : sizeof(Words);
+    Fill64(kCommBufferAddress, kCommBufferBytes, 0);
+    Copy(Record, reinterpret_cast<uint64_t>(Words), Bytes);
+    *reinterpret_cast<volatile uint64_t *>(kCommBufferSizeAddress) = CommBufferSize;
+    const uint64_t Buffer = Shape == scenarios::RequestShape::kNullCommBuffer ? 0 : Record;
+    const uint64_t Size =
+        Shape == scenarios::RequestShape::kNullCommBufferSize ? 0 : kCommBufferSizeAddress;
+    const EFI_STATUS Status = CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Buffer, Size);
+    Copy(reinterpret_cast<uint64_t>(Words), Record, Bytes);
+    return Status;
+  }
+
+  uint64_t NormalWorldBase() override { return kNormalWorldAddress; }
+  uint8_t *NormalWorld(uint64_t Address, uint64_t Length) override {
+    return gFirmware->NormalWorld().Resolve(Address, Length);
+  }
+  uint64_t BreakpointCount() override { return supervisor::BreakpointCount(); }
+  scenarios::ConsoleRegisters Console() override {
+    return {UartRead(kUartCr), UartRead(kUartLcrH), UartRead(kUartIbrd), UartRead(kUartFbrd)};
+  }
+
+  void ConsoleBegin(uint32_t Scenario, uint32_t Step) override {
+    char Marker[32];
+    Format(Marker, 'B', Scenario, Step);
+    UartPut(Marker);
+  }
+
+  bool ConsoleEnd(uint32_t Scenario, uint32_t Step, const char *Expected) override {
+    UartPut(
+        "\x01"
+        "E\n");
+    if (Expected != nullptr) {
+      Line Out;
+      Out.Text("CONSOLE ").Dec(Scenario).Char('.').Dec(Step).Char(' ');
+      for (const char *At = Expected; *At != '\0'; ++At) {
+        const auto Byte = static_cast<uint8_t>(*At);
+        Out.Char("0123456789abcdef"[Byte >> 4]).Char("0123456789abcdef"[Byte & 0xF]);
+      }
+      Out.Send();
+    }
+    return true;
+  }
+
+  void Report(const char *Text) override { Line().Text(Text).Send(); }
+
+ private:
+  static void Copy(uint64_t To, uint64_t From, uint64_t Bytes) {
+    for (uint64_t Index = 0; Index < Bytes; ++Index) {
+      reinterpret_cast<volatile uint8_t *>(To)[Index] =
+          reinterpret_cast<const volatile uint8_t *>(From)[Index];
+    }
+  }
+
+  // "\x01" Kind Scenario "." Step "\n"
+  static void Format(char (&Out)[32], char Kind, uint32_t Scenario, uint32_t Step) {
+    uint32_t At = 0;
+    Out[At++] = '\x01';
+    Out[At++] = Kind;
+    const auto PutNumber = [&](uint32_t Value) {
+      char Digits[10];
+      int Count = 0;
+      do {
+        Digits[Count++] = static_cast<char>('0' + Value % 10);
+        Value /= 10;
+      } while (Value != 0);
+      while (Count > 0) {
+        Out[At++] = Digits[--Count];
+      }
+    };
+    PutNumber(Scenario);
+    Out[At++] = '.';
+    PutNumber(Step);
+    Out[At++] = '\n';
+    Out[At] = '\0';
+  }
+
+  LoadedImage Image_ = {};
+};
+
+}  // namespace
+
+void ReportImage() {
+  const LoadedImage Image = LoadDriverImage();
+  Line()
+      .Text("VarnelMm.efi loaded at ")
+      .Hex(Image.Base)
+      .Text(" (preferred base ")
+      .Hex(Image.PreferredBase)
+      .Text(", ")
+      .Dec(Image.Relocations)
+      .Text(" DIR64 relocations), entry ")
+      .Hex(Image.EntryPoint)
+      .Send();
+}
+
+void RunScenarios() {
+  QemuWorld World;
+  ReportImage();
+  const uint32_t Failures = scenarios::RunAllScenarios(World);
+  SemihostExit(Failures == 0 ? kExitPassed : kExitScenarioFailed);
+}
+
+void RunDemo() {
+  QemuWorld World;
+  ReportImage();
+  scenarios::RunTotals Totals;
+  for (uint32_t Index = 0; Index < scenarios::kScenarioCount; ++Index) {
+    if (&scenarios::kScenarios[Index] == &scenarios::kDemoScenario) {
+      scenarios::RunScenario(World, Index, scenarios::kDemoScenario, true, &Totals);
+    }
+  }
+  if (Totals.Failures == 0) {
+    Line()
+        .Text("PASSED: every answer, record word, secure call and console line as expected")
+        .Send();
+  } else {
+    Line().Text("FAILED: ").Dec(Totals.Failures).Text(" checks deviated").Send();
+  }
+  SemihostExit(Totals.Failures == 0 ? kExitPassed : kExitScenarioFailed);
+}
+
+}  // namespace supervisor
