@@ -1,5 +1,5 @@
 # Front door of the project. Every target installs what it needs first (Debian packages).
-PRESETS := host host-release aarch64
+PRESETS := host host-release aarch64 qemu
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
@@ -20,7 +20,7 @@ build: configure
 
 test: build build/fuzz/build.ninja
 	cmake --build --preset fuzz -j $(JOBS)
-	@set -e; for p in host host-release fuzz; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
+	@set -e; for p in host host-release fuzz qemu; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
 
 bench: deps build/host-release/build.ninja
 	cmake --build --preset host-release -j $(JOBS)
