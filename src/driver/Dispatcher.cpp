@@ -77,9 +77,11 @@ extern "C" EFI_STATUS VarnelMmiHandler(EFI_HANDLE DispatchHandle, const void *Co
                                        void *CommBuffer, uint64_t *CommBufferSize) {
   (void)DispatchHandle;
   (void)Context;
-  VARNEL_ASSERT(CommBuffer != nullptr, "CommBuffer");
-  VARNEL_ASSERT(CommBufferSize != nullptr, "CommBufferSize");
+  // Both checks report when their pointer is null; the handler then answers without touching
+  // anything, since it cannot go on through a null pointer.
   if (CommBuffer == nullptr || CommBufferSize == nullptr) {
+    VARNEL_ASSERT(CommBuffer != nullptr, "CommBuffer");
+    VARNEL_ASSERT(CommBufferSize != nullptr, "CommBufferSize");
     return EFI_INVALID_PARAMETER;
   }
 

@@ -1,5 +1,6 @@
 // The handler's unauthenticated functions end to end: queries, plain flash operations, run-time
 // lock-down, seed deployment, the lock of the region-lock command, the seed gate and bad input.
+#include "arch/host/HostSeam.h"
 #include "tests/driver/DriverFixture.h"
 #include "tests/support/ReportText.h"
 
@@ -150,6 +151,53 @@ TEST_F(Dispatcher, PlainFlashOperations_SuccessFailureAndRefusal) {
   EXPECT_TRUE(FlashIs(0x3000, 0x1000, 0xFF));
   EXPECT_EQ(Platform.Flash().LockedRegionCount(), 1u);
   EXPECT_TRUE(FlashIs(0x180000, 0x1000, 0xFF));
+}
+
+// A seam that rewrites the record's Offset, Length and Buffer while the firmware works, as a
+// normal world on another core could; the console still reaches the platform's UART.
+struct RewritingSeam {
+  static void Call(void *Context, ServiceArgumentBlock *Block) {
+    models::HostPlatform *Platform = static_cast<models::HostPlatform *>(Context);
+    uint64_t *Words = reinterpret_cast<uint64_t *>(Platform->CurrentRecord());
+    Words[kWordOffset] = kWindow + 0x180000;
+    Words[kWordLength] = 0x100000000;
+    Words[kWordBuffer] = 0;
+    Platform->Firmware().Handle(Block);
+  }
+  static uint32_t Read32(void *Context, uint64_t Address) {
+    return static_cast<models::HostPlatform *>(Context)->Uart().Read32(Address -
+                                                                       config::kSerialConsoleBase);
+  }
+  static void Write32(void *Context, uint64_t Address, uint32_t Value) {
+    static_cast<models::HostPlatform *>(Context)->Uart().Write32(
+        Address - config::kSerialConsoleBase, Value);
+  }
+  static void Write8(void *Context, uint64_t Address, uint8_t Value) {
+    static_cast<models::HostPlatform *>(Context)->Uart().Write8(
+        Address - config::kSerialConsoleBase, Value);
+  }
+};
+
+TEST_F(Dispatcher, PlainRecordWords_AreReadOnce) {
+  const HostSeamHooks Hooks = {RewritingSeam::Call,   nullptr,
+                               RewritingSeam::Read32, RewritingSeam::Write32,
+                               RewritingSeam::Write8, &Platform};
+  HostSeamInstall(&Hooks);
+  for (const FlashCase &Case : kFlashCases) {
+    SCOPED_TRACE(Case.Function);
+    Platform.ClearConsole();
+    Platform.Firmware().InjectFault(static_cast<uint32_t>(Case.SubCommand), kFwNotSupported,
+                                    FaultMode::kOnce);
+    const uint64_t Before = Calls();
+    const models::RequestResult Result =
+        Send({{Case.Function, kWindow + Case.FlashOffset, Case.Length, kNormalBase + 0x100, 0, 0}});
+    EXPECT_EQ(Result.Words[0], kStatusFailure);
+    EXPECT_EQ(Result.Words[kWordLength], 0x100000000u);  // the normal world's own write
+    ASSERT_EQ(Calls(), Before + 1);
+    // The failure line shows the values the operation was given, not the rewritten ones.
+    EXPECT_EQ(Console(), Case.FailureLine);
+  }
+  Platform.Install();
 }
 
 TEST_F(Dispatcher, Read_IsNeverJudgedByTheTable) {
