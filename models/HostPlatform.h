@@ -132,9 +132,19 @@ class HostPlatform {
                             EFI_STATUS Status);
   void AddEvent(const PlatformEvent &Event);
 
-  std::vector<uint8_t> FlashStorage_;
-  std::vector<uint8_t> NormalWorldStorage_;
-  std::vector<uint8_t> PoolArena_;
+  // Large, page-backed flash storage (see HostPlatform.cpp); plain arrays for the rest.
+  struct LargeBuffer {
+    uint8_t *Bytes = nullptr;
+    uint8_t *MappingBase = nullptr;
+    uint64_t Mapped = 0;  // bytes mapped at MappingBase (0: Bytes came from new[])
+    explicit LargeBuffer(uint64_t Size);
+    ~LargeBuffer();
+    LargeBuffer(const LargeBuffer &) = delete;
+    LargeBuffer &operator=(const LargeBuffer &) = delete;
+  };
+  LargeBuffer FlashStorage_;
+  std::unique_ptr<uint8_t[]> NormalWorldStorage_;
+  std::unique_ptr<uint8_t[]> PoolArena_;
   std::unique_ptr<NorFlash> Flash_;
   std::unique_ptr<MmCoreModel> Core_;
   std::unique_ptr<SecureFirmwareModel> Firmware_;
