@@ -20,6 +20,13 @@ constexpr InfoQueryKind kInfoQueries[] = {
 static_assert(sizeof(kInfoQueries) / sizeof(kInfoQueries[0]) ==
               kFunctionGetFailSafeInfo - kFunctionGetNvInfo + 1);
 
+// Logs the branch's failure line at error level and answers failure.
+EFI_STATUS Failed(CommRecord Record, logcheck::CheckedFormat<const char *> Format,
+                  const char *BranchName) {
+  VARNEL_LOG(kLevelError, Format, BranchName);
+  return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
+}
+
 }  // namespace
 
 EFI_STATUS SpiNorGetInfo(CommRecord Record) {
@@ -28,8 +35,7 @@ EFI_STATUS SpiNorGetInfo(CommRecord Record) {
   uint64_t InfoHigh = 0;
   uint64_t FlashSize = 0;
   if (EfiError(SpiNorMmGetInfo(&InfoLow, &InfoHigh, &FlashSize))) {
-    VARNEL_LOG(kLevelError, "%a Can't get Varnel Info\n", "SpiNorGetInfo");
-    return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
+    return Failed(Record, "%a Can't get Varnel Info\n", "SpiNorGetInfo");
   }
   Record[kWordOffset] = 0;
   Record[kWordLength] = InfoLow;
@@ -48,8 +54,7 @@ EFI_STATUS SpiNorInfoQuery(CommRecord Record, uint64_t Function) {
                 uint64_t{kFunctionGetNv2Info} == kSubGetNv2Info &&
                 uint64_t{kFunctionGetFailSafeInfo} == kSubGetFailSafeInfo);
   if (EfiError(SpiNorMmInfoQuery(static_cast<SubCommand>(Function), &Value1, &Value2))) {
-    VARNEL_LOG(kLevelError, Kind.FailFormat, Kind.BranchName);
-    return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
+    return Failed(Record, Kind.FailFormat, Kind.BranchName);
   }
   Record[kWordOffset] = Value1;
   Record[kWordLength] = Value2;
@@ -64,8 +69,7 @@ EFI_STATUS SpiNorRunTimeLockDown(CommRecord Record) {
 
 EFI_STATUS SpiNorSeedDeploy(CommRecord Record) {
   if (EfiError(SpiNorMmSeedDeploy(Record[kWordOffset]))) {
-    VARNEL_LOG(kLevelError, "%a Can't Deploy Secure SPI Seed\n", "SpiNorSeedDeploy");
-    return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
+    return Failed(Record, "%a Can't Deploy Secure SPI Seed\n", "SpiNorSeedDeploy");
   }
   Record[kWordFunctionId] = kStatusSuccess;
   gSeedDeployed = 1;
@@ -77,8 +81,7 @@ EFI_STATUS SpiNorLockRegionLock(CommRecord Record) {
     return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
   }
   if (EfiError(SpiNorMmLockRegionLock())) {
-    VARNEL_LOG(kLevelError, "%a Fail to Lock region lock command\n", "SpiNorLockRegionLock");
-    return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
+    return Failed(Record, "%a Fail to Lock region lock command\n", "SpiNorLockRegionLock");
   }
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }

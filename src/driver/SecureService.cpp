@@ -13,29 +13,63 @@ enum class EntryLine : uint8_t { Name, Range, Transfer };
 // Shape of the register line: x0 and x1 in 64 bits, or three, four or five 32-bit values.
 enum class RegisterLine : uint8_t { Pair, Three, Four, Five };
 
+// The operations' names back to back, each ended by its NUL: one copy of each name and no
+// pointer table to relocate.
+constexpr char kNames[] =
+    "SpiNorMmGetInfo\0SpiNorMmRead\0SpiNorMmWrite\0SpiNorMmErase\0SpiNorMmGetNVInfo\0"
+    "SpiNorMmGetNV2Info\0SpiNorMmGetFailSafeInfo\0SpiNorMmReqAuthenticate\0"
+    "SpiNorMmSeedDeploy\0SpiNorMmRegionLock\0SpiNorMmLockRegionLock";
+enum NameIndex : uint8_t {
+  kGetInfo,
+  kRead,
+  kWrite,
+  kErase,
+  kNvInfo,
+  kNv2Info,
+  kFailSafeInfo,
+  kAuthenticate,
+  kSeedDeploy,
+  kRegionLock,
+  kLockRegionLock,
+};
+
+// Offset in kNames of the name with this index.
+constexpr uint8_t NameAt(NameIndex Index) {
+  uint32_t Offset = 0;
+  for (uint32_t Skipped = 0; Skipped < Index; ++Skipped) {
+    while (kNames[Offset] != '\0') {
+      ++Offset;
+    }
+    ++Offset;
+  }
+  return static_cast<uint8_t>(Offset);
+}
+static_assert(sizeof(kNames) < 256);
+static_assert(kNames[NameAt(kLockRegionLock) + 8] == 'L');
+
 struct ServiceOperation {
-  const char *Name;
+  uint8_t Name;  // offset in kNames
   EntryLine Entry;
   RegisterLine Registers;
 };
 
 // Indexed by sub-command.
 constexpr ServiceOperation kOperations[] = {
-    {"SpiNorMmGetInfo", EntryLine::Name, RegisterLine::Four},
-    {"SpiNorMmRead", EntryLine::Transfer, RegisterLine::Pair},
-    {"SpiNorMmWrite", EntryLine::Transfer, RegisterLine::Pair},
-    {"SpiNorMmErase", EntryLine::Range, RegisterLine::Pair},
-    {"SpiNorMmGetNVInfo", EntryLine::Name, RegisterLine::Five},
-    {"SpiNorMmGetNV2Info", EntryLine::Name, RegisterLine::Three},
-    {"SpiNorMmGetFailSafeInfo", EntryLine::Name, RegisterLine::Three},
-    {"SpiNorMmReqAuthenticate", EntryLine::Name, RegisterLine::Four},
-    {"SpiNorMmSeedDeploy", EntryLine::Name, RegisterLine::Four},
-    {"SpiNorMmRead", EntryLine::Transfer, RegisterLine::Pair},
-    {"SpiNorMmWrite", EntryLine::Transfer, RegisterLine::Pair},
-    {"SpiNorMmErase", EntryLine::Range, RegisterLine::Pair},
-    {"SpiNorMmRegionLock", EntryLine::Range, RegisterLine::Pair},
-    {"SpiNorMmRegionLock", EntryLine::Range, RegisterLine::Pair},
-    {"SpiNorMmLockRegionLock", EntryLine::Name, RegisterLine::Pair},
+    {NameAt(kGetInfo), EntryLine::Name, RegisterLine::Four},
+    {NameAt(kRead), EntryLine::Transfer, RegisterLine::Pair},
+    {NameAt(kWrite), EntryLine::Transfer, RegisterLine::Pair},
+    {NameAt(kErase), EntryLine::Range, RegisterLine::Pair},
+    {NameAt(kNvInfo), EntryLine::Name, RegisterLine::Five},
+    {NameAt(kNv2Info), EntryLine::Name, RegisterLine::Three},
+    {NameAt(kFailSafeInfo), EntryLine::Name, RegisterLine::Three},
+    {NameAt(kAuthenticate), EntryLine::Name, RegisterLine::Four},
+    {NameAt(kSeedDeploy), EntryLine::Name, RegisterLine::Four},
+    {NameAt(kRead), EntryLine::Transfer, RegisterLine::Pair},
+    {NameAt(kWrite), EntryLine::Transfer, RegisterLine::Pair},
+    {NameAt(kErase), EntryLine::Range, RegisterLine::Pair},
+    {NameAt(kRegionLock), EntryLine::Range, RegisterLine::Pair},
+    {NameAt(kRegionLock), EntryLine::Range, RegisterLine::Pair},
+    {NameAt(kLockRegionLock), EntryLine::Name, RegisterLine::Pair},
 };
 static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kSubLockRegionLock + 1);
 
@@ -44,15 +78,16 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kSubLockRegionLock
 [[gnu::noinline]] EFI_STATUS FlashService(SubCommand Sub, uint64_t X2, uint64_t X3, uint64_t X4,
                                           uint64_t *Results) {
   const ServiceOperation &Operation = kOperations[Sub];
+  const char *Name = kNames + Operation.Name;
   switch (Operation.Entry) {
     case EntryLine::Name:
-      VARNEL_LOG(kLevelInfo, "%a\n", Operation.Name);
+      VARNEL_LOG(kLevelInfo, "%a\n", Name);
       break;
     case EntryLine::Range:
-      VARNEL_LOG(kLevelInfo, "%a %08llx %08llx\n", Operation.Name, X2, X3);
+      VARNEL_LOG(kLevelInfo, "%a %08llx %08llx\n", Name, X2, X3);
       break;
     case EntryLine::Transfer:
-      VARNEL_LOG(kLevelInfo, "%a %08llx %08llx %llx\n", Operation.Name, X2, X3, X4);
+      VARNEL_LOG(kLevelInfo, "%a %08llx %08llx %llx\n", Name, X2, X3, X4);
       break;
   }
 
