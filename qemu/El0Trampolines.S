@@ -27,9 +27,10 @@ El0HandlerRegister:
   svc #0x102
   ret
 
-// Self-test: fills x4..x29 with known values, issues `svc #0` (results in x0..x3) and
-// `svc #0xDBDB`, and answers 0 when every register the supervisor must preserve kept its value,
-// else the number of the first register that changed. x0 = the base of the known values.
+// Self-test: fills x4..x29 with known values, issues `svc #0` (whose answer the self-test sets
+// to x0..x3 = 0xA0..0xA3) and then `svc #0xDBDB`, and answers 0 when x0..x3 hold that answer and
+// every other register kept its value, else 100 + n for a wrong xn of the answer or n for a
+// changed xn. x0 = the base of the known values.
   .global El0CheckRegisters
 El0CheckRegisters:
   stp x29, x30, [sp, #-96]!
@@ -46,6 +47,12 @@ El0CheckRegisters:
   mov x1, xzr
   svc #0
   svc #0xDBDB
+  .irp n, 0, 1, 2, 3
+  cmp x\n, #(0xA0 + \n)
+  mov x0, #(100 + \n)
+  b.ne 1f
+  mov x0, #0xA0                 // x0 was compared first; restore it for the next comparisons
+  .endr
   .irp n, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29
   add x0, x30, #\n
   cmp x0, x\n
