@@ -3,7 +3,7 @@
 // An input is a start-up (services-table revision, the secure firmware's answer to the flash
 // information query, the registration status) followed by up to 16 requests. Each request brings
 // its record words, the size behind CommBufferSize, optional null pointers and optional rewrites
-// of the record while the firmware authenticates. Every secure call, pool allocation and pool
+// of the record while the firmware works. Every secure call, pool allocation and pool
 // release is answered from the input as it happens (success with arbitrary result registers, or
 // failure), so every path of the driver is reachable.
 //
@@ -82,7 +82,7 @@ struct World {
   bool AllocateOk = true;
   uint64_t FreeStatus = 0;
 
-  // The record and the rewrite the normal world makes during authentication.
+  // The record and the rewrite the normal world makes while the firmware works.
   uint64_t *Record = nullptr;
   uint64_t RecordBytes = 0;
   uint8_t RewriteMask = 0;
@@ -166,8 +166,8 @@ void SecureCall(void *, ServiceArgumentBlock *Block) {
       C.Out[1] = 0xE000000000ULL + (C.StagingAddress & 0xFFFFF);
     }
   }
-  // The normal world rewrites its record while the firmware authenticates.
-  if (Block->Word[0] == kFlashService && Block->Word[1] == 7 && W.Record != nullptr) {
+  // The normal world rewrites its record while the firmware works on the request's first call.
+  if (W.Calls.empty() && W.Record != nullptr && !W.Rewritten) {
     for (int Word = 0; Word < 6; ++Word) {
       if ((W.RewriteMask & (1u << Word)) && (Word + 1) * 8 <= static_cast<int>(W.RecordBytes)) {
         W.Record[Word] = W.RewriteWords[Word];

@@ -83,8 +83,17 @@ std::string RangeText(const char *Branch, const char *Middle, uint64_t Offset, c
   return std::string(Branch) + Middle + Hex(Offset) + Joint + Hex(Length);
 }
 
+// The rewrite of the request in flight: the normal world changes its record while the secure
+// firmware works on the request's first call.
+thread_local const Request *gInFlight = nullptr;
+
 // Runs the call past the arranged secure world and records both sides.
 Answer Ask(Prediction &P, const Firmware &F, const Call &C) {
+  if (P.Calls.empty() && gInFlight != nullptr) {
+    for (int W = 0; W < 6; ++W) {
+      if (gInFlight->RewriteMask & (1u << W)) P.Words[W] = gInFlight->RewriteWords[W];
+    }
+  }
   Answer A = F(P.Calls.size(), C);
   P.Calls.push_back(C);
   P.Answers.push_back(A);
@@ -187,12 +196,9 @@ void Authenticated(Prediction &P, const Request &R, const Pool &Pl, const Firmwa
 
   Call Authenticate = FlashCall(7, kX0ToX4, Translated, SignedBytes, AuthInfo);
   Authenticate.TranslatedInX2 = true;
+  // A rewrite of the record during these calls does not reach the operation: it uses the
+  // authenticated words.
   const Answer A = Ask(P, F, Authenticate);
-  // The normal world may rewrite its record while the firmware works; the record then holds the
-  // new words, but the operation keeps using the authenticated ones.
-  for (int W = 0; W < 6; ++W) {
-    if (R.RewriteMask & (1u << W)) P.Words[W] = R.RewriteWords[W];
-  }
   if (Negative(A.Out[0])) {
     P.Console.push_back(Message(std::string(Branch) + Info.AuthText));
     Answered(P, kWordAuthRefused, kEfiDeviceError);
@@ -297,6 +303,10 @@ Prediction Predict(const State &Before, const Request &R, const Pool &Pl, const 
     return P;
   }
 
+  gInFlight = &R;
+  struct Done {
+    ~Done() { gInFlight = nullptr; }
+  } ClearInFlight;
   const char *Branch = kFunctions[Function].Branch;
   const bool Gated =
       Function == 1 || Function == 2 || Function == 3 || Function == 12 || Function == 14;

@@ -82,7 +82,8 @@ struct Request {
   bool NullSize;
   uint64_t Words[6];
   uint64_t Size;  // the value behind CommBufferSize
-  // Words the normal world rewrites while the secure firmware authenticates (bit n: word n).
+  // Words the normal world rewrites while the secure firmware answers the request's first call
+  // (bit n: word n).
   uint8_t RewriteMask;
   uint64_t RewriteWords[6];
 };
