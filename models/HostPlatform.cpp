@@ -28,10 +28,10 @@ HostPlatform::LargeBuffer::LargeBuffer(uint64_t Size) {
       uint8_t *Start = static_cast<uint8_t *>(Mapping);
       const uint64_t Address = reinterpret_cast<uintptr_t>(Start);
       const uint64_t Aligned = (Address + kHugePage - 1) / kHugePage * kHugePage;
-      madvise(reinterpret_cast<void *>(Aligned), Size, MADV_HUGEPAGE);
+      Bytes = Start + (Aligned - Address);
+      madvise(Bytes, Size, MADV_HUGEPAGE);
       MappingBase = Start;
       Mapped = Length;
-      Bytes = Start + (Aligned - Address);
       return;
     }
   }

@@ -88,7 +88,9 @@ struct AuthenticationRecord {
 };
 
 // Called during an authentication, after the signed bytes were read and their MAC computed and
-// before the answer is given: lets a test change shared memory while the firmware "works".
+// before the answer is given: lets a test change shared memory while the firmware "works". The
+// verdict rests on the bytes as read before the call. When the address did not resolve into the
+// pool arena the hook gets a null pointer and a length of 0.
 using AuthenticationHook = void (*)(void *Context, const uint8_t *SignedBytes, uint64_t Length);
 
 class SecureFirmwareModel {

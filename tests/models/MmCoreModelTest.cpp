@@ -243,3 +243,24 @@ TEST(MmCoreTable, WithoutAnActiveModel_ServicesAnswerNotReady) {
 }
 
 }  // namespace
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+namespace {
+
+// Under AddressSanitizer every arena byte outside a live buffer is poisoned, so a driver that
+// overruns or reuses a staging buffer is stopped at the faulty access.
+TEST(MmCorePoolDeathTest, AccessOutsideALiveBuffer_IsCaught) {
+  models::MmCoreModel Core;
+  void *Buffer = nullptr;
+  ASSERT_EQ(Core.AllocatePool(EfiRuntimeServicesData, 0x28, &Buffer), EFI_SUCCESS);
+  volatile uint8_t *Bytes = static_cast<volatile uint8_t *>(Buffer);
+  Bytes[0x27] = 1;
+  EXPECT_DEATH(Bytes[0x28] = 1, "use-after-poison");
+  ASSERT_EQ(Core.FreePool(Buffer), EFI_SUCCESS);
+  EXPECT_DEATH((void)Bytes[0], "use-after-poison");
+}
+
+}  // namespace
+#endif
+#endif
