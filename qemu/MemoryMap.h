@@ -13,16 +13,16 @@ constexpr uint64_t kUartBase = 0x09000000;  // QEMU's PL011, the driver's consol
 constexpr uint64_t kRamBase = 0x40000000;
 constexpr uint64_t kRamSize = 0x10000000;
 
-// EL0 window: read-write at EL0 (and at EL1), never executable at EL1.
-constexpr uint64_t kServicesTableAddress = 0x40800000;
+// EL0 pages: read-write at EL0 (and at EL1), never executable at EL1. Everything between them
+// stays EL1-only, so the page below the EL0 stack and the page after the communication buffer
+// act as guards.
+constexpr uint64_t kServicesTableAddress = 0x40800000;  // one page: the table and CommBufferSize
 constexpr uint64_t kCommBufferAddress = 0x40801000;
 constexpr uint64_t kCommBufferBytes = 0x1000;
 constexpr uint64_t kEl0StackBase = 0x40810000;
 constexpr uint64_t kEl0StackTop = 0x40820000;
 constexpr uint64_t kPoolArenaAddress = 0x40820000;
 constexpr uint64_t kPoolArenaBytes = 0x10000;
-constexpr uint64_t kEl0DataBase = kServicesTableAddress;
-constexpr uint64_t kEl0DataEnd = kPoolArenaAddress + kPoolArenaBytes;
 
 // The driver image, loaded (and relocated) here: 4 KiB-aligned, not 64 KiB-aligned, and far from
 // its preferred base 0. Executable at EL0.
@@ -38,12 +38,14 @@ constexpr uint64_t kNormalWorldBytes = 0x100000;
 constexpr uint64_t kFlashStorageAddress = 0x48000000;
 constexpr uint64_t kFlashStorageBytes = 0x4000000;
 
-// True when [Address, Address + Length) lies inside the EL0 window or the loaded image.
+// True when [Address, Address + Length) lies inside one EL0 data region or the loaded image.
 constexpr bool IsEl0Memory(uint64_t Address, uint64_t Length) {
   const auto Inside = [=](uint64_t Base, uint64_t End) {
     return Address >= Base && Address <= End && Length <= End - Address;
   };
-  return Inside(kEl0DataBase, kEl0DataEnd) ||
+  return Inside(kServicesTableAddress, kServicesTableAddress + kPageSize) ||
+         Inside(kCommBufferAddress, kCommBufferAddress + kCommBufferBytes) ||
+         Inside(kEl0StackBase, kPoolArenaAddress + kPoolArenaBytes) ||
          Inside(kImageLoadAddress, kImageLoadAddress + kImageMaxBytes);
 }
 

@@ -34,10 +34,12 @@ void SetUpMemory() {
                      Address(__el0_text_start) - Address(__supervisor_start), MemoryKind::kEl1Code);
   Ok = Ok && MapRange(Address(__el0_text_start),
                       Address(__el0_text_end) - Address(__el0_text_start), MemoryKind::kEl0Code);
-  Ok = Ok && MapRange(kEl0DataBase, kEl0DataEnd - kEl0DataBase, MemoryKind::kEl0Data);
   // The page after the communication buffer stays EL1-only: a driver access past the end of a
-  // buffer placed flush against it faults.
-  Ok = Ok && MapRange(kCommBufferAddress + kCommBufferBytes, kPageSize, MemoryKind::kEl1Data);
+  // buffer placed flush against it faults. So does the page below the EL0 stack.
+  Ok = Ok && MapRange(kServicesTableAddress, kPageSize, MemoryKind::kEl0Data);
+  Ok = Ok && MapRange(kCommBufferAddress, kCommBufferBytes, MemoryKind::kEl0Data);
+  Ok = Ok && MapRange(kEl0StackBase, kPoolArenaAddress + kPoolArenaBytes - kEl0StackBase,
+                      MemoryKind::kEl0Data);
   Ok = Ok && MapRange(kImageLoadAddress, kImageMaxBytes, MemoryKind::kEl0CodeData);
   if (!Ok) {
     SemihostWrite("FAULT translation table pool exhausted\n");
