@@ -1,9 +1,13 @@
 // The format engine: renders an ASCII format and its 64-bit argument slots into a caller's buffer.
 //
-// Every format character, line end and directive becomes one "text" that goes through the same
+// Every format character, line end and directive becomes one text that goes through the same
 // layout: width fill, precision fill (with the sign or blank prefix of a number in front), the
 // characters themselves, and the width fill of a left-justified text. Nothing is ever stored at
 // or past the end mark (buffer + size - 1) except the terminating NUL, which lands at most on it.
+//
+// Builds optimised for speed add shortcuts for the plain runs of a format and for the directives
+// the driver's messages use most ('%a', '%x', '%08llx', '%d' and the like). Each shortcut stores
+// exactly what the general path would; size-optimised builds (the image) leave them out.
 #include "print/Format.h"
 
 #include "base/BaseLib.h"
@@ -11,7 +15,17 @@
 #include "log/DebugLog.h"
 #include "print/StatusName.h"
 
+#ifndef VARNEL_FORMAT_FAST_PATHS
+#ifdef __OPTIMIZE_SIZE__
+#define VARNEL_FORMAT_FAST_PATHS 0
+#else
+#define VARNEL_FORMAT_FAST_PATHS 1
+#endif
+#endif
+
 namespace {
+
+constexpr bool kFastPaths = VARNEL_FORMAT_FAST_PATHS != 0;
 
 // Directive flags.
 enum : uint32_t {
@@ -28,7 +42,8 @@ enum : uint32_t {
 };
 
 // How the characters of a text are read: one byte each, two bytes each (UCS-2, low byte first,
-// stored as the low byte), or one byte each backwards (the digits of a number).
+// stored as the low byte), or one byte each backwards (the digits of a number). The value is the
+// step from one character to the next.
 enum TextKind : int8_t { kReversed = -1, kAscii = 1, kWide = 2 };
 
 constexpr char kDigits[] = "0123456789ABCDEF";
@@ -40,6 +55,8 @@ constexpr char kNullTime[] = "<null time>";
 constexpr char kGuidFormat[] = "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x";
 constexpr char kTimeFormat[] = "%02d/%02d/%04d  %02d:%02d";
 constexpr char kStatusFormat[] = "%08X";
+// Slots of the longest inner format (the GUID's); the shorter ones ignore the rest.
+constexpr int kInnerSlots = 11;
 
 // Format characters that need more than a plain copy: NUL, line feed, carriage return and '%'.
 constexpr uint64_t kSpecialCharacters =
@@ -49,6 +66,34 @@ inline bool IsSpecial(uint8_t Character) {
   return Character < 64 && ((kSpecialCharacters >> Character) & 1) != 0;
 }
 
+// Word-at-a-time helpers.
+constexpr uint64_t kByteOnes = 0x0101010101010101ULL;
+constexpr uint64_t kByteHighs = 0x8080808080808080ULL;
+
+// Non-zero exactly when one of the eight bytes of Word is zero. Only bytes above the first zero
+// byte can be marked falsely, so on a little-endian machine the lowest mark is exact.
+inline uint64_t ZeroByteMask(uint64_t Word) {
+  return (Word - kByteOnes) & ~Word & kByteHighs;
+}
+
+// Marks the bytes of Word that are a line end or '%'.
+inline uint64_t SpecialByteMask(uint64_t Word) {
+  return ZeroByteMask(Word ^ (kByteOnes * '%')) | ZeroByteMask(Word ^ (kByteOnes * '\n')) |
+         ZeroByteMask(Word ^ (kByteOnes * '\r'));
+}
+
+using AlignedWord = uint64_t __attribute__((may_alias));
+
+inline uint64_t LoadWord(const void *Address) {
+  uint64_t Word;
+  __builtin_memcpy(&Word, Address, sizeof(Word));
+  return Word;
+}
+
+inline void StoreWord(void *Address, uint64_t Word) {
+  __builtin_memcpy(Address, &Word, sizeof(Word));
+}
+
 inline char *Fill(char *Position, const char *Limit, int64_t Count, char Character) {
   for (; Count > 0 && Position < Limit; --Count) {
     *Position++ = Character;
@@ -56,8 +101,140 @@ inline char *Fill(char *Position, const char *Limit, int64_t Count, char Charact
   return Position;
 }
 
+// Copies Count characters in order and returns the position after them.
+inline char *CopyForward(char *Position, const uint8_t *Text, uint64_t Count) {
+  if (kFastPaths && Count >= 8) {
+    // Whole words, the last one overlapping the one before it.
+    for (uint64_t Offset = 0; Offset + 8 < Count; Offset += 8) {
+      StoreWord(Position + Offset, LoadWord(Text + Offset));
+    }
+    StoreWord(Position + Count - 8, LoadWord(Text + Count - 8));
+    return Position + Count;
+  }
+  for (uint64_t Offset = 0; Offset < Count; ++Offset) {
+    Position[Offset] = static_cast<char>(Text[Offset]);
+  }
+  return Position + Count;
+}
+
 inline const uint8_t *Bytes(const char *Text) {
   return reinterpret_cast<const uint8_t *>(Text);
+}
+
+inline uint64_t NextSlot(va_list *Slots) {
+  return va_arg(*Slots, uint64_t);
+}
+
+inline uint64_t SignExtend32(uint64_t Value) {
+  return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Value)));
+}
+
+// Copies the run of plain characters at Cursor (they lay out as themselves), as far as the
+// format, whose NUL is at FormatEnd, and the buffer allow.
+inline char *CopyPlainRun(char *Position, const char *EndMark, const uint8_t *&Cursor,
+                          const uint8_t *FormatEnd) {
+  if (kFastPaths) {
+    const uint64_t FormatLeft = static_cast<uint64_t>(FormatEnd - Cursor);
+    const uint64_t Room = static_cast<uint64_t>(EndMark - Position);
+    const uint8_t *const RunLimit = Cursor + (FormatLeft < Room ? FormatLeft : Room);
+    while (RunLimit - Cursor >= 8) {
+      const uint64_t Word = LoadWord(Cursor);
+      const uint64_t Specials = SpecialByteMask(Word);
+      if (Specials != 0) {
+        // The lowest mark is the first special character.
+        for (int Plain = __builtin_ctzll(Specials) / 8; Plain > 0; --Plain) {
+          *Position++ = static_cast<char>(*Cursor++);
+        }
+        return Position;
+      }
+      StoreWord(Position, Word);
+      Cursor += 8;
+      Position += 8;
+    }
+  }
+  while (Position < EndMark && !IsSpecial(*Cursor)) {
+    *Position++ = static_cast<char>(*Cursor++);
+  }
+  return Position;
+}
+
+// Shortcut for a directive at Cursor that has no flags, width or precision ('%a', and 'x', 'X',
+// 'd', 'u' with any size letters), or only a width led by '0' on a hexadecimal conversion
+// ('%08llx'). Stores the same characters as the general path, cut by the end mark alone.
+// Returns false, having read nothing, for any other directive.
+inline bool RenderPlainDirective(char *&Position, char *EndMark, const uint8_t *&Cursor,
+                                 va_list *Slots, char *ValueBuffer) {
+  const uint8_t *Probe = Cursor + 1;
+  const bool ZeroFilled = *Probe == '0';
+  uint64_t ZeroWidth = 0;
+  for (; *Probe >= '0' && *Probe <= '9'; ++Probe) {
+    ZeroWidth = ZeroWidth * 10 + (*Probe - '0');
+  }
+  const bool Widened = Probe != Cursor + 1;
+  bool Long = false;
+  while ((*Probe | 0x20) == 'l') {  // 'l' or 'L'
+    Long = true;
+    ++Probe;
+  }
+  const uint8_t Conversion = *Probe;
+  const bool Hexadecimal = Conversion == 'x' || Conversion == 'X';
+  if (Widened && !(ZeroFilled && Hexadecimal)) {
+    return false;
+  }
+  uint64_t Room = static_cast<uint64_t>(EndMark - Position);
+  if (Conversion == 'a') {
+    const char *String = reinterpret_cast<const char *>(NextSlot(Slots));
+    if (String == nullptr) {
+      String = kNullString;
+    }
+    Position = CopyForward(Position, Bytes(String), AsciiStrnLenS(String, Room));
+  } else if (Hexadecimal) {
+    uint64_t Value = NextSlot(Slots);
+    if (!Long) {
+      Value = static_cast<uint32_t>(Value);
+    }
+    // One digit per started nibble, at least one; only the leading ones when cut.
+    uint64_t Digits = static_cast<uint64_t>(67 - __builtin_clzll(Value | 1)) / 4;
+    if (ZeroWidth > Digits) {
+      Position = Fill(Position, EndMark, static_cast<int64_t>(ZeroWidth - Digits), '0');
+      Room = static_cast<uint64_t>(EndMark - Position);
+    }
+    if (Digits > Room) {
+      Value >>= 4 * (Digits - Room);
+      Digits = Room;
+    }
+    for (uint64_t Index = Digits; Index > 0; --Index) {
+      Position[Index - 1] = kDigits[Value & 15];
+      Value >>= 4;
+    }
+    Position += Digits;
+  } else if (Conversion == 'd' || Conversion == 'u') {
+    uint64_t Value = NextSlot(Slots);
+    if (!Long) {
+      Value = Conversion == 'd' ? SignExtend32(Value) : static_cast<uint32_t>(Value);
+    }
+    if (Conversion == 'd' && static_cast<int64_t>(Value) < 0) {
+      *Position++ = '-';
+      --Room;
+      Value = 0 - Value;
+    }
+    char *Digit = ValueBuffer;
+    do {
+      *++Digit = kDigits[Value % 10];
+      Value /= 10;
+    } while (Value != 0);
+    uint64_t Digits = static_cast<uint64_t>(Digit - ValueBuffer);
+    if (Digits > Room) {
+      Digits = Room;
+    }
+    for (; Digits > 0; --Digits) {
+      *Position++ = *Digit--;
+    }
+  } else {
+    return false;
+  }
+  Cursor = Probe + 1;
+  return true;
 }
 
 }  // namespace
@@ -68,11 +245,25 @@ char *FillOutput(char *Position, char *Limit, int64_t Count, char Character) {
   return Fill(Position, Limit, Count, Character);
 }
 
-uint64_t AsciiStrnLenS(const char *String, uint64_t Limit) {
+// Whole aligned words are read while the limit leaves room for one. The bytes after the NUL in
+// its word may be read: an aligned word never straddles a page, so this is safe on any memory,
+// but the address sanitizer would flag it.
+__attribute__((no_sanitize("address"))) uint64_t AsciiStrnLenS(const char *String, uint64_t Limit) {
   if (String == nullptr) {
     return 0;
   }
   uint64_t Length = 0;
+  if (kFastPaths) {
+    for (; Length < Limit && ((reinterpret_cast<uintptr_t>(String) + Length) & 7) != 0; ++Length) {
+      if (String[Length] == '\0') {
+        return Length;
+      }
+    }
+    while (Limit - Length >= 8 &&
+           ZeroByteMask(*reinterpret_cast<const AlignedWord *>(String + Length)) == 0) {
+      Length += 8;
+    }
+  }
   while (Length < Limit && String[Length] != '\0') {
     ++Length;
   }
@@ -93,7 +284,8 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     }
     return 0;
   }
-  if (AsciiStrnLenS(Format, config::kMaxAsciiStringLength + 1) > config::kMaxAsciiStringLength) {
+  const uint64_t FormatLength = AsciiStrnLenS(Format, config::kMaxAsciiStringLength + 1);
+  if (FormatLength > config::kMaxAsciiStringLength) {
     if (Checks) {
       AssertReport(__FILE__, __LINE__,
                    "(AsciiStrnLenS (Format, MaxAsciiStringLength + 1) <= MaxAsciiStringLength)");
@@ -104,27 +296,41 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     return 0;
   }
 
+  va_list Slots;
+  va_copy(Slots, Arguments);
   char ValueBuffer[kFormatValueBufferSize];
   char *Position = Buffer;
   char *const EndMark = Buffer + BufferSize - 1;
   const uint8_t *Cursor = Bytes(Format);
+  const uint8_t *const FormatEnd = Cursor + FormatLength;
 
   while (Position < EndMark) {
     uint8_t Conversion = *Cursor;
     if (!IsSpecial(Conversion)) {
-      // A plain character with the default state lays out as itself.
-      *Position++ = static_cast<char>(Conversion);
-      ++Cursor;
+      Position = CopyPlainRun(Position, EndMark, Cursor, FormatEnd);
       continue;
     }
     if (Conversion == '\0') {
       break;
     }
+    if (kFastPaths) {
+      if (Conversion == '\n') {
+        // "\r\n", taking a carriage return right after the line feed along.
+        *Position++ = '\r';
+        Position = Fill(Position, EndMark, 1, '\n');
+        Cursor += Cursor[1] == '\r' ? 2 : 1;
+        continue;
+      }
+      if (Conversion == '%' &&
+          RenderPlainDirective(Position, EndMark, Cursor, &Slots, ValueBuffer)) {
+        continue;
+      }
+    }
 
+    // The directive state; a plain line end keeps the defaults.
     uint32_t Flags = 0;
     uint64_t Width = 0;
     uint64_t Precision = 1;
-
     if (Conversion == '%') {
       for (;;) {
         Conversion = *++Cursor;
@@ -148,21 +354,8 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
           case '.':
             Flags |= kPrecisionGiven;
             continue;
-          case '*': {
-            const uint64_t Value = va_arg(Arguments, uint64_t);
-            if ((Flags & kPrecisionGiven) != 0) {
-              Precision = Value;
-            } else {
-              Width = Value;
-              Flags |= kWidthGiven;
-            }
-            continue;
-          }
+          case '*':
           case '0':
-            if ((Flags & kPrecisionGiven) == 0) {
-              Flags |= kZeroFill;
-            }
-            [[fallthrough]];
           case '1':
           case '2':
           case '3':
@@ -173,11 +366,18 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
           case '8':
           case '9': {
             uint64_t Value = 0;
-            while (Cursor[0] >= '0' && Cursor[0] <= '9') {
-              Value = Value * 10 + (Cursor[0] - '0');
-              ++Cursor;
+            if (Conversion == '*') {
+              Value = NextSlot(&Slots);
+            } else {
+              if (Conversion == '0' && (Flags & kPrecisionGiven) == 0) {
+                Flags |= kZeroFill;
+              }
+              // The whole digit run; the loop's pre-increment then steps past it.
+              for (; Cursor[0] >= '0' && Cursor[0] <= '9'; ++Cursor) {
+                Value = Value * 10 + (Cursor[0] - '0');
+              }
+              --Cursor;
             }
-            --Cursor;  // the loop's pre-increment steps onto the character after the run
             if ((Flags & kPrecisionGiven) != 0) {
               Precision = Value;
             } else {
@@ -192,7 +392,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         break;
       }
     }
-    // Cursor now rests on the conversion character (or on the plain line-end character).
+    // Cursor rests on the conversion character (or on the plain line-end character).
 
     const uint8_t *Text = Bytes(ValueBuffer);
     TextKind Kind = kAscii;
@@ -216,11 +416,10 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         }
         break;
       case '\r':
+        Text = Bytes(kCarriageReturn);
         if (Cursor[1] == '\n') {
           Text = Bytes(kLineEnd);
           ++Cursor;
-        } else {
-          Text = Bytes(kCarriageReturn);
         }
         break;
       case 'p':
@@ -237,9 +436,9 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if (Conversion == 'u') {
           Flags = (Flags & ~kSignPrefix) | kUnsignedValue;
         }
-        uint64_t Value = va_arg(Arguments, uint64_t);
+        uint64_t Value = NextSlot(&Slots);
         if ((Flags & kLongArgument) == 0) {
-          Value = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Value)));
+          Value = SignExtend32(Value);
         }
         if ((Flags & kSignPrefix) != 0) {
           Prefix = '+';
@@ -277,9 +476,11 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if (Count == 1 && *Digit == '0' && Precision == 0) {
           Count = 0;
         }
-        Group = static_cast<uint32_t>((3 - Count % 3) % 3);
-        if ((Flags & kCommaGrouping) != 0 && Count > 0) {
-          Count += (Count - 1) / 3;
+        if ((Flags & kCommaGrouping) != 0) {
+          Group = static_cast<uint32_t>((3 - Count % 3) % 3);
+          if (Count > 0) {
+            Count += (Count - 1) / 3;
+          }
         }
         if (Prefix != '\0') {
           ++Count;
@@ -301,14 +502,14 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if ((Flags & kPrecisionGiven) == 0) {
           Precision = 0;
         }
-        Text = reinterpret_cast<const uint8_t *>(va_arg(Arguments, uint64_t));
+        Text = reinterpret_cast<const uint8_t *>(NextSlot(&Slots));
         if (Text == nullptr) {
           Text = Bytes(kNullString);
           Kind = kAscii;
         }
         break;
       case 'c': {
-        const uint64_t Value = va_arg(Arguments, uint64_t);
+        const uint64_t Value = NextSlot(&Slots);
         ValueBuffer[0] = static_cast<char>(Value);
         ValueBuffer[1] = static_cast<char>(Value >> 8);
         ValueBuffer[2] = '\0';
@@ -316,39 +517,44 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         Kind = kWide;
         break;
       }
-      case 'g': {
-        const auto *Guid = reinterpret_cast<const uint8_t *>(va_arg(Arguments, uint64_t));
-        if (Guid == nullptr) {
-          Text = Bytes(kNullGuid);
-          break;
-        }
-        const uint64_t Data1 = UnalignedRead16(Guid) + UnalignedRead16(Guid + 2) * 65536ULL;
-        FormatValueText(ValueBuffer, kGuidFormat, Data1, uint64_t{UnalignedRead16(Guid + 4)},
-                        uint64_t{UnalignedRead16(Guid + 6)}, uint64_t{Guid[8]}, uint64_t{Guid[9]},
-                        uint64_t{Guid[10]}, uint64_t{Guid[11]}, uint64_t{Guid[12]},
-                        uint64_t{Guid[13]}, uint64_t{Guid[14]}, uint64_t{Guid[15]});
-        break;
-      }
-      case 't': {
-        const auto *Time = reinterpret_cast<const uint8_t *>(va_arg(Arguments, uint64_t));
-        if (Time == nullptr) {
-          Text = Bytes(kNullTime);
-          break;
-        }
-        // Year (16 bits, little-endian), Month, Day, Hour, Minute.
-        const uint64_t Year = Time[0] + Time[1] * 256ULL;
-        FormatValueText(ValueBuffer, kTimeFormat, uint64_t{Time[2]}, uint64_t{Time[3]}, Year,
-                        uint64_t{Time[4]}, uint64_t{Time[5]});
-        break;
-      }
+      case 'g':
+      case 't':
       case 'r': {
-        const uint64_t Status = va_arg(Arguments, uint64_t);
-        const char *Name = print::StatusName(Status);
-        if (Name != nullptr) {
-          Text = Bytes(Name);
+        // Texts that the engine renders into the value buffer itself, all through one call.
+        const uint64_t Value = NextSlot(&Slots);
+        const auto *Item = reinterpret_cast<const uint8_t *>(Value);
+        uint64_t Inner[kInnerSlots] = {};
+        const char *InnerFormat = kStatusFormat;
+        if (Conversion == 'r') {
+          const char *Name = print::StatusName(Value);
+          if (Name != nullptr) {
+            Text = Bytes(Name);
+            break;
+          }
+          Inner[0] = Value;
+        } else if (Item == nullptr) {
+          Text = Bytes(Conversion == 'g' ? kNullGuid : kNullTime);
+          break;
+        } else if (Conversion == 'g') {
+          // Data1 from two little-endian halves, Data2, Data3, then the eight Data4 bytes.
+          InnerFormat = kGuidFormat;
+          Inner[0] = UnalignedRead16(Item) + UnalignedRead16(Item + 2) * 65536ULL;
+          Inner[1] = UnalignedRead16(Item + 4);
+          Inner[2] = UnalignedRead16(Item + 6);
+          for (int Index = 0; Index < 8; ++Index) {
+            Inner[3 + Index] = Item[8 + Index];
+          }
         } else {
-          FormatValueText(ValueBuffer, kStatusFormat, Status);
+          // Month, Day, Year (16 bits, little-endian), Hour, Minute.
+          InnerFormat = kTimeFormat;
+          Inner[0] = Item[2];
+          Inner[1] = Item[3];
+          Inner[2] = Item[0] + Item[1] * 256ULL;
+          Inner[3] = Item[4];
+          Inner[4] = Item[5];
         }
+        FormatValueText(ValueBuffer, InnerFormat, Inner[0], Inner[1], Inner[2], Inner[3], Inner[4],
+                        Inner[5], Inner[6], Inner[7], Inner[8], Inner[9], Inner[10]);
         break;
       }
       default:
@@ -360,15 +566,12 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     ++Cursor;
 
     if (Kind != kReversed) {
-      // Count the characters up to the first zero character, and at most the precision when one
-      // was given.
+      // Count up to the first zero character, and at most the precision when one was given.
       const uint64_t Limit = (Flags & kPrecisionGiven) != 0 ? Precision : ~0ULL;
-      if (Kind == kWide) {
-        while (Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0) {
-          ++Count;
-        }
+      if (Kind == kAscii) {
+        Count = AsciiStrnLenS(reinterpret_cast<const char *>(Text), Limit);
       } else {
-        while (Count < Limit && Text[Count] != 0) {
+        while (Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0) {
           ++Count;
         }
       }
@@ -388,26 +591,32 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     }
     Position = Fill(Position, EndMark, static_cast<int64_t>(Precision - Count), PrecisionFill);
 
+    // Copy; a number's prefix was its first counted character.
     if ((Flags & kCommaGrouping) == 0) {
-      // The first Count characters are known to be non-zero: no test per character needed.
-      uint64_t Remaining = Count > Index ? Count - Index : 0;
+      // The counted characters are known to be non-zero: copy as many as fit.
+      uint64_t Remaining = Count - Index;
       const uint64_t Room = static_cast<uint64_t>(EndMark - Position);
       if (Remaining > Room) {
         Remaining = Room;
       }
-      for (; Remaining > 0; --Remaining) {
-        *Position++ = static_cast<char>(*Text);
-        Text += Kind;
+      if (kFastPaths && Kind == kAscii) {
+        Position = CopyForward(Position, Text, Remaining);
+      } else {
+        for (; Remaining > 0; --Remaining) {
+          *Position++ = static_cast<char>(*Text);
+          Text += Kind;
+        }
       }
     } else {
-      while (Index < Count && (Text[0] | (Kind == kWide ? Text[1] : 0)) != 0) {
+      // Grouping counts its commas too, so the zero test guards the end of the text.
+      const int WideHigh = Kind == kWide ? 1 : 0;
+      while (Index < Count && (Text[0] | Text[WideHigh]) != 0) {
         Position = Fill(Position, EndMark, 1, static_cast<char>(*Text));
         Text += Kind;
         ++Index;
         if (++Group == 3) {
           Group = 0;
-          ++Index;
-          if (Index < Count) {
+          if (++Index < Count) {
             Position = Fill(Position, EndMark, 1, ',');
           }
         }
@@ -418,6 +627,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
       Position = Fill(Position, EndMark, static_cast<int64_t>(Width - Precision), ' ');
     }
   }
+  va_end(Slots);
 
   if (Checks && Buffer == nullptr) {
     AssertReport(__FILE__, __LINE__, "Buffer != ((void *) 0)");
