@@ -166,6 +166,7 @@ TEST_F(SecureRequest, AllocationFailure_AnswersOutOfResourcesSilently) {
 
 TEST_F(SecureRequest, FreeFailure_IsAssertedAndTheRequestGoesOn) {
   const SecureCase &Case = kSecureCases[1];
+  SeedNormal(0x200, 0x24, 0x10);
   for (bool Accepted : {false, true}) {
     SCOPED_TRACE(Accepted);
     Platform.ClearConsole();
@@ -186,6 +187,12 @@ TEST_F(SecureRequest, FreeFailure_IsAssertedAndTheRequestGoesOn) {
                                           "!EFI_ERROR (Status)"));
     EXPECT_EQ(Platform.BreakpointCount(), Traps + 1);
     EXPECT_EQ(Platform.Core().FreeCallCount(), Accepted ? 2u : 1u);
+    EXPECT_EQ(FlashIs(Case.FlashOffset, 0x10, 0x24), Accepted);
+    if (Accepted) {
+      ASSERT_EQ(Calls(), 5u);
+      ExpectCallIn(4, {kFlashServiceId, kSubSecureWrite, kWindow + Case.FlashOffset, 0x10,
+                       kNormalBase + 0x200});
+    }
   }
   EXPECT_EQ(Platform.Core().LiveAllocationCount(), 0u);
 }
