@@ -1,5 +1,16 @@
 // The request handler: checks its arguments and the buffer size, logs the request and dispatches
 // on the function number in word 0.
+//
+// Answers to a request the handler cannot serve, in the order they are checked; none of them
+// writes the record:
+//  - CommBuffer or CommBufferSize null: an assertion report for each null pointer, then
+//    EFI_INVALID_PARAMETER.
+//  - a size below 8 bytes: the error line "VarnelMmiHandler Buffer too small, CommBufferSize 0x.."
+//    and EFI_BAD_BUFFER_SIZE; word 0 is not read.
+//  - a function number above 14: "VarnelMmiHandler Unsupported function ID", EFI_ACCESS_DENIED.
+//  - a size below the bytes the function reads or writes (kRecordBytesNeeded): the same
+//    buffer-too-small line and EFI_BAD_BUFFER_SIZE.
+// The handler never reads or writes a byte at or beyond the size it is given.
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {

@@ -52,6 +52,7 @@ struct ServiceOperation {
   EntryLine Entry;
   RegisterLine Registers;
 };
+static_assert(sizeof(ServiceOperation) == 3);
 
 // Indexed by sub-command.
 constexpr ServiceOperation kOperations[] = {
