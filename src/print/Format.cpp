@@ -48,7 +48,6 @@ enum TextKind : int8_t { kReversed = -1, kAscii = 1, kWide = 2 };
 
 constexpr char kDigits[] = "0123456789ABCDEF";
 constexpr char kLineEnd[] = "\r\n";
-constexpr char kCarriageReturn[] = "\r";
 constexpr char kNullString[] = "<null string>";
 constexpr char kNullGuid[] = "<null guid>";
 constexpr char kNullTime[] = "<null time>";
@@ -94,11 +93,26 @@ inline void StoreWord(void *Address, uint64_t Word) {
   __builtin_memcpy(Address, &Word, sizeof(Word));
 }
 
-inline char *Fill(char *Position, const char *Limit, int64_t Count, char Character) {
+}  // namespace
+
+extern "C" {
+// Out of line in size-optimised builds, where every fill of the engine calls it.
+#if !VARNEL_FORMAT_FAST_PATHS
+__attribute__((noinline))
+#endif
+char *
+FillOutput(char *Position, char *Limit, int64_t Count, char Character) {
   for (; Count > 0 && Position < Limit; --Count) {
     *Position++ = Character;
   }
   return Position;
+}
+}  // extern "C"
+
+namespace {
+
+inline char *Fill(char *Position, char *Limit, int64_t Count, char Character) {
+  return FillOutput(Position, Limit, Count, Character);
 }
 
 // Copies Count characters in order and returns the position after them.
@@ -121,17 +135,13 @@ inline const uint8_t *Bytes(const char *Text) {
   return reinterpret_cast<const uint8_t *>(Text);
 }
 
-inline uint64_t NextSlot(va_list *Slots) {
-  return va_arg(*Slots, uint64_t);
-}
-
 inline uint64_t SignExtend32(uint64_t Value) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Value)));
 }
 
 // Copies the run of plain characters at Cursor (they lay out as themselves), as far as the
 // format, whose NUL is at FormatEnd, and the buffer allow.
-inline char *CopyPlainRun(char *Position, const char *EndMark, const uint8_t *&Cursor,
+inline char *CopyPlainRun(char *Position, char *EndMark, const uint8_t *&Cursor,
                           const uint8_t *FormatEnd) {
   if (kFastPaths) {
     const uint64_t FormatLeft = static_cast<uint64_t>(FormatEnd - Cursor);
@@ -158,48 +168,62 @@ inline char *CopyPlainRun(char *Position, const char *EndMark, const uint8_t *&C
   return Position;
 }
 
-// Shortcut for a directive at Cursor that has no flags, width or precision ('%a', and 'x', 'X',
-// 'd', 'u' with any size letters), or only a width led by '0' on a hexadecimal conversion
-// ('%08llx'). Stores the same characters as the general path, cut by the end mark alone.
-// Returns false, having read nothing, for any other directive.
-inline bool RenderPlainDirective(char *&Position, char *EndMark, const uint8_t *&Cursor,
-                                 va_list *Slots, char *ValueBuffer) {
+// A directive without flags, width or precision ('%a', and 'x', 'X', 'd', 'u' with any size
+// letters), or with only a width led by '0' on a hexadecimal conversion ('%08llx').
+struct PlainDirective {
+  uint8_t Conversion;
+  bool Long;
+  uint64_t ZeroWidth;
+  const uint8_t *Next;  // the format character after the directive
+};
+
+// Recognises a plain directive at Cursor (on its '%'); false for any other directive.
+inline bool ParsePlainDirective(const uint8_t *Cursor, PlainDirective &Plain) {
   const uint8_t *Probe = Cursor + 1;
   const bool ZeroFilled = *Probe == '0';
-  uint64_t ZeroWidth = 0;
+  Plain.ZeroWidth = 0;
   for (; *Probe >= '0' && *Probe <= '9'; ++Probe) {
-    ZeroWidth = ZeroWidth * 10 + (*Probe - '0');
+    Plain.ZeroWidth = Plain.ZeroWidth * 10 + (*Probe - '0');
   }
   const bool Widened = Probe != Cursor + 1;
-  bool Long = false;
+  Plain.Long = false;
   while ((*Probe | 0x20) == 'l') {  // 'l' or 'L'
-    Long = true;
+    Plain.Long = true;
     ++Probe;
   }
-  const uint8_t Conversion = *Probe;
-  const bool Hexadecimal = Conversion == 'x' || Conversion == 'X';
-  if (Widened && !(ZeroFilled && Hexadecimal)) {
-    return false;
+  Plain.Conversion = *Probe;
+  Plain.Next = Probe + 1;
+  const bool Hexadecimal = Plain.Conversion == 'x' || Plain.Conversion == 'X';
+  if (Widened) {
+    return ZeroFilled && Hexadecimal;
   }
+  return Hexadecimal || Plain.Conversion == 'a' || Plain.Conversion == 'd' ||
+         Plain.Conversion == 'u';
+}
+
+// Stores a plain directive's text for its argument slot Value: the same characters as the
+// general path, cut by the end mark alone.
+inline char *RenderPlainDirective(char *Position, char *EndMark, const PlainDirective &Plain,
+                                  uint64_t Value, char *ValueBuffer) {
   uint64_t Room = static_cast<uint64_t>(EndMark - Position);
-  if (Conversion == 'a') {
-    const char *String = reinterpret_cast<const char *>(NextSlot(Slots));
-    if (String == nullptr) {
-      String = kNullString;
-    }
-    Position = CopyForward(Position, Bytes(String), AsciiStrnLenS(String, Room));
-  } else if (Hexadecimal) {
-    uint64_t Value = NextSlot(Slots);
-    if (!Long) {
+  if (Plain.Conversion == 'a') {
+    const char *String = Value != 0 ? reinterpret_cast<const char *>(Value) : kNullString;
+    return CopyForward(Position, Bytes(String), AsciiStrnLenS(String, Room));
+  }
+  if (Plain.Conversion == 'x' || Plain.Conversion == 'X') {
+    if (!Plain.Long) {
       Value = static_cast<uint32_t>(Value);
     }
     // One digit per started nibble, at least one; only the leading ones when cut.
     uint64_t Digits = static_cast<uint64_t>(67 - __builtin_clzll(Value | 1)) / 4;
-    if (ZeroWidth > Digits) {
-      Position = Fill(Position, EndMark, static_cast<int64_t>(ZeroWidth - Digits), '0');
+    if (Plain.ZeroWidth > Digits) {
+      Position = Fill(Position, EndMark, static_cast<int64_t>(Plain.ZeroWidth - Digits), '0');
       Room = static_cast<uint64_t>(EndMark - Position);
     }
     if (Digits > Room) {
+      if (Room == 0) {
+        return Position;
+      }
       Value >>= 4 * (Digits - Room);
       Digits = Room;
     }
@@ -207,48 +231,44 @@ inline bool RenderPlainDirective(char *&Position, char *EndMark, const uint8_t *
       Position[Index - 1] = kDigits[Value & 15];
       Value >>= 4;
     }
-    Position += Digits;
-  } else if (Conversion == 'd' || Conversion == 'u') {
-    uint64_t Value = NextSlot(Slots);
-    if (!Long) {
-      Value = Conversion == 'd' ? SignExtend32(Value) : static_cast<uint32_t>(Value);
-    }
-    if (Conversion == 'd' && static_cast<int64_t>(Value) < 0) {
-      *Position++ = '-';
-      --Room;
-      Value = 0 - Value;
-    }
-    char *Digit = ValueBuffer;
-    do {
-      *++Digit = kDigits[Value % 10];
-      Value /= 10;
-    } while (Value != 0);
-    uint64_t Digits = static_cast<uint64_t>(Digit - ValueBuffer);
-    if (Digits > Room) {
-      Digits = Room;
-    }
-    for (; Digits > 0; --Digits) {
-      *Position++ = *Digit--;
-    }
-  } else {
-    return false;
+    return Position + Digits;
   }
-  Cursor = Probe + 1;
-  return true;
+  // 'd' or 'u'.
+  if (!Plain.Long) {
+    Value = Plain.Conversion == 'd' ? SignExtend32(Value) : static_cast<uint32_t>(Value);
+  }
+  if (Plain.Conversion == 'd' && static_cast<int64_t>(Value) < 0) {
+    *Position++ = '-';
+    --Room;
+    Value = 0 - Value;
+  }
+  char *Digit = ValueBuffer;
+  do {
+    *++Digit = kDigits[Value % 10];
+    Value /= 10;
+  } while (Value != 0);
+  uint64_t Digits = static_cast<uint64_t>(Digit - ValueBuffer);
+  if (Digits > Room) {
+    Digits = Room;
+  }
+  for (; Digits > 0; --Digits) {
+    *Position++ = *Digit--;
+  }
+  return Position;
 }
 
 }  // namespace
 
 extern "C" {
 
-char *FillOutput(char *Position, char *Limit, int64_t Count, char Character) {
-  return Fill(Position, Limit, Count, Character);
-}
-
 // Whole aligned words are read while the limit leaves room for one. The bytes after the NUL in
 // its word may be read: an aligned word never straddles a page, so this is safe on any memory,
 // but the address sanitizer would flag it.
-__attribute__((no_sanitize("address"))) uint64_t AsciiStrnLenS(const char *String, uint64_t Limit) {
+#if !VARNEL_FORMAT_FAST_PATHS
+__attribute__((noinline))
+#endif
+__attribute__((no_sanitize("address"))) uint64_t
+AsciiStrnLenS(const char *String, uint64_t Limit) {
   if (String == nullptr) {
     return 0;
   }
@@ -296,8 +316,8 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     return 0;
   }
 
-  va_list Slots;
-  va_copy(Slots, Arguments);
+  // Every argument is one 64-bit slot, taken strictly in order.
+  const auto NextSlot = [&Arguments]() -> uint64_t { return va_arg(Arguments, uint64_t); };
   char ValueBuffer[kFormatValueBufferSize];
   char *Position = Buffer;
   char *const EndMark = Buffer + BufferSize - 1;
@@ -307,7 +327,12 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
   while (Position < EndMark) {
     uint8_t Conversion = *Cursor;
     if (!IsSpecial(Conversion)) {
-      Position = CopyPlainRun(Position, EndMark, Cursor, FormatEnd);
+      if (kFastPaths) {
+        Position = CopyPlainRun(Position, EndMark, Cursor, FormatEnd);
+      } else {
+        *Position++ = static_cast<char>(Conversion);  // a plain character lays out as itself
+        ++Cursor;
+      }
       continue;
     }
     if (Conversion == '\0') {
@@ -321,8 +346,10 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         Cursor += Cursor[1] == '\r' ? 2 : 1;
         continue;
       }
-      if (Conversion == '%' &&
-          RenderPlainDirective(Position, EndMark, Cursor, &Slots, ValueBuffer)) {
+      PlainDirective Plain;
+      if (Conversion == '%' && ParsePlainDirective(Cursor, Plain)) {
+        Position = RenderPlainDirective(Position, EndMark, Plain, NextSlot(), ValueBuffer);
+        Cursor = Plain.Next;
         continue;
       }
     }
@@ -367,7 +394,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
           case '9': {
             uint64_t Value = 0;
             if (Conversion == '*') {
-              Value = NextSlot(&Slots);
+              Value = NextSlot();
             } else {
               if (Conversion == '0' && (Flags & kPrecisionGiven) == 0) {
                 Flags |= kZeroFill;
@@ -415,13 +442,6 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
           ++Cursor;
         }
         break;
-      case '\r':
-        Text = Bytes(kCarriageReturn);
-        if (Cursor[1] == '\n') {
-          Text = Bytes(kLineEnd);
-          ++Cursor;
-        }
-        break;
       case 'p':
         Flags = (Flags & ~(kSignPrefix | kBlankPrefix | kZeroFill)) | kLongArgument;
         [[fallthrough]];
@@ -436,7 +456,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if (Conversion == 'u') {
           Flags = (Flags & ~kSignPrefix) | kUnsignedValue;
         }
-        uint64_t Value = NextSlot(&Slots);
+        uint64_t Value = NextSlot();
         if ((Flags & kLongArgument) == 0) {
           Value = SignExtend32(Value);
         }
@@ -445,18 +465,14 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         } else if ((Flags & kBlankPrefix) != 0) {
           Prefix = ' ';
         }
-        char *Digit = ValueBuffer;
-        *Digit = '\0';
+        uint64_t Radix = 16;
         if ((Flags & kHexadecimal) != 0) {
           Flags &= ~kCommaGrouping;
           if ((Flags & kLongArgument) == 0) {
             Value = static_cast<uint32_t>(Value);
           }
-          do {
-            *++Digit = kDigits[Value & 15];
-            Value >>= 4;
-          } while (Value != 0);
         } else {
+          Radix = 10;
           if ((Flags & kCommaGrouping) != 0) {
             Flags &= ~kZeroFill;
             Precision = 1;
@@ -467,11 +483,13 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
           } else if ((Flags & kUnsignedValue) != 0 && (Flags & kLongArgument) == 0) {
             Value = static_cast<uint32_t>(Value);
           }
-          do {
-            *++Digit = kDigits[Value % 10];
-            Value /= 10;
-          } while (Value != 0);
         }
+        char *Digit = ValueBuffer;
+        *Digit = '\0';
+        do {
+          *++Digit = kDigits[Value % Radix];
+          Value /= Radix;
+        } while (Value != 0);
         Count = static_cast<uint64_t>(Digit - ValueBuffer);
         if (Count == 1 && *Digit == '0' && Precision == 0) {
           Count = 0;
@@ -502,14 +520,14 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if ((Flags & kPrecisionGiven) == 0) {
           Precision = 0;
         }
-        Text = reinterpret_cast<const uint8_t *>(NextSlot(&Slots));
+        Text = reinterpret_cast<const uint8_t *>(NextSlot());
         if (Text == nullptr) {
           Text = Bytes(kNullString);
           Kind = kAscii;
         }
         break;
       case 'c': {
-        const uint64_t Value = NextSlot(&Slots);
+        const uint64_t Value = NextSlot();
         ValueBuffer[0] = static_cast<char>(Value);
         ValueBuffer[1] = static_cast<char>(Value >> 8);
         ValueBuffer[2] = '\0';
@@ -521,7 +539,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
       case 't':
       case 'r': {
         // Texts that the engine renders into the value buffer itself, all through one call.
-        const uint64_t Value = NextSlot(&Slots);
+        const uint64_t Value = NextSlot();
         const auto *Item = reinterpret_cast<const uint8_t *>(Value);
         uint64_t Inner[kInnerSlots] = {};
         const char *InnerFormat = kStatusFormat;
@@ -538,11 +556,14 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         } else if (Conversion == 'g') {
           // Data1 from two little-endian halves, Data2, Data3, then the eight Data4 bytes.
           InnerFormat = kGuidFormat;
-          Inner[0] = UnalignedRead16(Item) + UnalignedRead16(Item + 2) * 65536ULL;
-          Inner[1] = UnalignedRead16(Item + 4);
-          Inner[2] = UnalignedRead16(Item + 6);
-          for (int Index = 0; Index < 8; ++Index) {
-            Inner[3 + Index] = Item[8 + Index];
+          for (int Index = 0; Index < 4; ++Index) {
+            Inner[Index] = UnalignedRead16(Item + 2 * Index);
+          }
+          Inner[0] += Inner[1] * 65536;
+          Inner[1] = Inner[2];
+          Inner[2] = Inner[3];
+          for (int Index = 3; Index < kInnerSlots; ++Index) {
+            Inner[Index] = Item[5 + Index];
           }
         } else {
           // Month, Day, Year (16 bits, little-endian), Hour, Minute.
@@ -557,8 +578,16 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
                         Inner[5], Inner[6], Inner[7], Inner[8], Inner[9], Inner[10]);
         break;
       }
+      case '\r':
+        if (Cursor[1] == '\n') {
+          Text = Bytes(kLineEnd);
+          ++Cursor;
+          break;
+        }
+        // A lone carriage return is laid out as itself.
+        [[fallthrough]];
       default:
-        // '%' and every character without a meaning of its own print themselves.
+        // '%' and every other character without a meaning of its own print themselves.
         ValueBuffer[0] = static_cast<char>(Conversion);
         ValueBuffer[1] = '\0';
         break;
@@ -568,10 +597,12 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     if (Kind != kReversed) {
       // Count up to the first zero character, and at most the precision when one was given.
       const uint64_t Limit = (Flags & kPrecisionGiven) != 0 ? Precision : ~0ULL;
-      if (Kind == kAscii) {
+      if (kFastPaths && Kind == kAscii) {
         Count = AsciiStrnLenS(reinterpret_cast<const char *>(Text), Limit);
       } else {
-        while (Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0) {
+        const int WideHigh = Kind == kWide ? 1 : 0;
+        for (const uint8_t *Probe = Text; Count < Limit && (Probe[0] | Probe[WideHigh]) != 0;
+             Probe += Kind) {
           ++Count;
         }
       }
@@ -592,14 +623,15 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     Position = Fill(Position, EndMark, static_cast<int64_t>(Precision - Count), PrecisionFill);
 
     // Copy; a number's prefix was its first counted character.
-    if ((Flags & kCommaGrouping) == 0) {
+    const bool Grouping = (Flags & kCommaGrouping) != 0;
+    if (kFastPaths && !Grouping) {
       // The counted characters are known to be non-zero: copy as many as fit.
       uint64_t Remaining = Count - Index;
       const uint64_t Room = static_cast<uint64_t>(EndMark - Position);
       if (Remaining > Room) {
         Remaining = Room;
       }
-      if (kFastPaths && Kind == kAscii) {
+      if (Kind == kAscii) {
         Position = CopyForward(Position, Text, Remaining);
       } else {
         for (; Remaining > 0; --Remaining) {
@@ -608,13 +640,12 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         }
       }
     } else {
-      // Grouping counts its commas too, so the zero test guards the end of the text.
       const int WideHigh = Kind == kWide ? 1 : 0;
-      while (Index < Count && (Text[0] | Text[WideHigh]) != 0) {
-        Position = Fill(Position, EndMark, 1, static_cast<char>(*Text));
+      while (Index < Count && Position < EndMark && (Text[0] | Text[WideHigh]) != 0) {
+        *Position++ = static_cast<char>(*Text);
         Text += Kind;
         ++Index;
-        if (++Group == 3) {
+        if (Grouping && ++Group == 3) {
           Group = 0;
           if (++Index < Count) {
             Position = Fill(Position, EndMark, 1, ',');
@@ -627,7 +658,6 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
       Position = Fill(Position, EndMark, static_cast<int64_t>(Width - Precision), ' ');
     }
   }
-  va_end(Slots);
 
   if (Checks && Buffer == nullptr) {
     AssertReport(__FILE__, __LINE__, "Buffer != ((void *) 0)");
