@@ -147,11 +147,18 @@ inline char *CopyPlainRun(char *Position, char *EndMark, const uint8_t *&Cursor,
     const uint64_t FormatLeft = static_cast<uint64_t>(FormatEnd - Cursor);
     const uint64_t Room = static_cast<uint64_t>(EndMark - Position);
     const uint8_t *const RunLimit = Cursor + (FormatLeft < Room ? FormatLeft : Room);
+    // Most runs are a few characters between directives: those go one at a time.
+    for (int Single = 0; Single < 4; ++Single) {
+      if (Cursor >= RunLimit || IsSpecial(*Cursor)) {
+        return Position;
+      }
+      *Position++ = static_cast<char>(*Cursor++);
+    }
     while (RunLimit - Cursor >= 8) {
       const uint64_t Word = LoadWord(Cursor);
       const uint64_t Specials = SpecialByteMask(Word);
       if (Specials != 0) {
-        // The lowest mark is the first special character.
+        // The lowest mark is the first special character (little-endian words).
         for (int Plain = __builtin_ctzll(Specials) / 8; Plain > 0; --Plain) {
           *Position++ = static_cast<char>(*Cursor++);
         }
@@ -166,6 +173,30 @@ inline char *CopyPlainRun(char *Position, char *EndMark, const uint8_t *&Cursor,
     *Position++ = static_cast<char>(*Cursor++);
   }
   return Position;
+}
+
+// Length of String up to its NUL, at most Limit (above 0). Reads whole aligned words, the first
+// one from before String (those bytes are taken as non-zero) and the last one possibly past
+// Limit: an aligned word never straddles a page, so this is safe on any memory, but the address
+// sanitizer would flag it.
+__attribute__((no_sanitize("address"))) inline uint64_t StringLength(const char *String,
+                                                                     uint64_t Limit) {
+  const uintptr_t Address = reinterpret_cast<uintptr_t>(String);
+  const uint64_t Skew = Address & 7;
+  const uintptr_t Words = Address - Skew;
+  uint64_t Word = *reinterpret_cast<const AlignedWord *>(Words) | ((1ULL << (8 * Skew)) - 1);
+  for (uint64_t Offset = 0;;) {
+    const uint64_t Zeros = ZeroByteMask(Word);
+    if (Zeros != 0) {
+      const uint64_t Length = Offset + __builtin_ctzll(Zeros) / 8 - Skew;
+      return Length < Limit ? Length : Limit;
+    }
+    Offset += 8;
+    if (Offset - Skew >= Limit) {
+      return Limit;
+    }
+    Word = *reinterpret_cast<const AlignedWord *>(Words + Offset);
+  }
 }
 
 // A directive without flags, width or precision ('%a', and 'x', 'X', 'd', 'u' with any size
@@ -208,7 +239,7 @@ inline char *RenderPlainDirective(char *Position, char *EndMark, const PlainDire
   uint64_t Room = static_cast<uint64_t>(EndMark - Position);
   if (Plain.Conversion == 'a') {
     const char *String = Value != 0 ? reinterpret_cast<const char *>(Value) : kNullString;
-    return CopyForward(Position, Bytes(String), AsciiStrnLenS(String, Room));
+    return CopyForward(Position, Bytes(String), StringLength(String, Room));
   }
   if (Plain.Conversion == 'x' || Plain.Conversion == 'X') {
     if (!Plain.Long) {
