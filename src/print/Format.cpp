@@ -135,6 +135,11 @@ inline const uint8_t *Bytes(const char *Text) {
   return reinterpret_cast<const uint8_t *>(Text);
 }
 
+// The pointer an argument slot holds: every argument, pointers too, travels as a 64-bit slot.
+inline const uint8_t *SlotPointer(uint64_t Slot) {
+  return reinterpret_cast<const uint8_t *>(Slot);  // NOLINT(performance-no-int-to-ptr)
+}
+
 inline uint64_t SignExtend32(uint64_t Value) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Value)));
 }
@@ -181,9 +186,8 @@ inline char *CopyPlainRun(char *Position, char *EndMark, const uint8_t *&Cursor,
 // sanitizer would flag it.
 __attribute__((no_sanitize("address"))) inline uint64_t StringLength(const char *String,
                                                                      uint64_t Limit) {
-  const uintptr_t Address = reinterpret_cast<uintptr_t>(String);
-  const uint64_t Skew = Address & 7;
-  const uintptr_t Words = Address - Skew;
+  const auto *const Words = static_cast<const char *>(__builtin_align_down(String, 8));
+  const uint64_t Skew = static_cast<uint64_t>(String - Words);
   uint64_t Word = *reinterpret_cast<const AlignedWord *>(Words) | ((1ULL << (8 * Skew)) - 1);
   for (uint64_t Offset = 0;;) {
     const uint64_t Zeros = ZeroByteMask(Word);
@@ -238,7 +242,8 @@ inline char *RenderPlainDirective(char *Position, char *EndMark, const PlainDire
                                   uint64_t Value, char *ValueBuffer) {
   uint64_t Room = static_cast<uint64_t>(EndMark - Position);
   if (Plain.Conversion == 'a') {
-    const char *String = Value != 0 ? reinterpret_cast<const char *>(Value) : kNullString;
+    const char *String =
+        Value != 0 ? reinterpret_cast<const char *>(SlotPointer(Value)) : kNullString;
     return CopyForward(Position, Bytes(String), StringLength(String, Room));
   }
   if (Plain.Conversion == 'x' || Plain.Conversion == 'X') {
@@ -551,7 +556,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if ((Flags & kPrecisionGiven) == 0) {
           Precision = 0;
         }
-        Text = reinterpret_cast<const uint8_t *>(NextSlot());
+        Text = SlotPointer(NextSlot());
         if (Text == nullptr) {
           Text = Bytes(kNullString);
           Kind = kAscii;
@@ -571,7 +576,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
       case 'r': {
         // Texts that the engine renders into the value buffer itself, all through one call.
         const uint64_t Value = NextSlot();
-        const auto *Item = reinterpret_cast<const uint8_t *>(Value);
+        const uint8_t *Item = SlotPointer(Value);
         uint64_t Inner[kInnerSlots] = {};
         const char *InnerFormat = kStatusFormat;
         if (Conversion == 'r') {
