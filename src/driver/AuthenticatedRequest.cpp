@@ -63,7 +63,7 @@ EFI_STATUS SpiNorSecureRequest(CommRecord Record, FlashOperation Operation) {
   const uint64_t *Signed = static_cast<const uint64_t *>(Staging);
   const uint64_t Offset = Signed[kWordOffset];
   const uint64_t Length = Signed[kWordLength];
-  const uint64_t Buffer = Signed[kWordBuffer];
+  const uint64_t Buffer = MovesData(Operation) ? Signed[kWordBuffer] : 0;
   ReleaseStaging(Staging);
 
   return SpiNorFlashPerform(Record, Operation, Kind.BranchName, true, Offset, Length, Buffer);

@@ -9,34 +9,22 @@ namespace {
 struct FlashRequestKind {
   const char *PlainBranchName;
   logcheck::CheckedFormat<const char *, uint64_t, uint64_t> FailFormat;
+  uint8_t Plain;   // sub-command with the secure flag clear
+  uint8_t Secure;  // and with it set
 };
 
 // Indexed by FlashOperation.
 constexpr FlashRequestKind kFlashRequests[] = {
-    {"SpiNorRead", "%a Fail to Read Offset %llx Len %llx\n"},
-    {"SpiNorWrite", "%a Fail to Write Offset %llx Len %llx\n"},
-    {"SpiNorErase", "%a Fail to Erase Offset %llx Len %llx\n"},
-    {"SpiNorRegionLock", "%a Fail to Lock region at Offset %llx Len %llx\n"},
+    {"SpiNorRead", "%a Fail to Read Offset %llx Len %llx\n", kSubRead, kSubSecureRead},
+    {"SpiNorWrite", "%a Fail to Write Offset %llx Len %llx\n", kSubWrite, kSubSecureWrite},
+    {"SpiNorErase", "%a Fail to Erase Offset %llx Len %llx\n", kSubErase, kSubSecureErase},
+    {"SpiNorRegionLock", "%a Fail to Lock region at Offset %llx Len %llx\n", kSubRegionLock,
+     kSubSecureRegionLock},
 };
 static_assert(sizeof(kFlashRequests) / sizeof(kFlashRequests[0]) ==
               static_cast<uint64_t>(FlashOperation::RegionLock) + 1);
 
 constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
-
-EFI_STATUS Operate(FlashOperation Operation, bool Secure, uint64_t Offset, uint64_t Length,
-                   uint64_t Buffer) {
-  switch (Operation) {
-    case FlashOperation::Read:
-      return SpiNorMmRead(Offset, Length, Buffer, Secure);
-    case FlashOperation::Write:
-      return SpiNorMmWrite(Offset, Length, Buffer, Secure);
-    case FlashOperation::Erase:
-      return SpiNorMmErase(Offset, Length, Secure);
-    case FlashOperation::RegionLock:
-      break;
-  }
-  return SpiNorMmRegionLock(Offset, Length, Secure);
-}
 
 }  // namespace
 
@@ -51,9 +39,10 @@ EFI_STATUS SpiNorFlashPerform(CommRecord Record, FlashOperation Operation, const
                Length);
     return Answer(Record, kStatusNoPermission, EFI_SUCCESS);
   }
-  if (EfiError(Operate(Operation, Secure, Offset, Length, Buffer))) {
-    VARNEL_LOG(kLevelError, kFlashRequests[static_cast<uint8_t>(Operation)].FailFormat, BranchName,
-               Offset, Length);
+  const FlashRequestKind &Kind = kFlashRequests[static_cast<uint8_t>(Operation)];
+  if (EfiError(SpiNorMmFlashOperation(static_cast<SubCommand>(Secure ? Kind.Secure : Kind.Plain),
+                                      Offset, Length, Buffer))) {
+    VARNEL_LOG(kLevelError, Kind.FailFormat, BranchName, Offset, Length);
     return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
   }
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
@@ -66,8 +55,7 @@ EFI_STATUS SpiNorFlashRequest(CommRecord Record, FlashOperation Operation) {
   }
   const uint64_t Offset = Record[kWordOffset];
   const uint64_t Length = Record[kWordLength];
-  const bool Transfers = Operation == FlashOperation::Read || Operation == FlashOperation::Write;
-  const uint64_t Buffer = Transfers ? Record[kWordBuffer] : 0;
+  const uint64_t Buffer = MovesData(Operation) ? Record[kWordBuffer] : 0;
   return SpiNorFlashPerform(Record, Operation,
                             kFlashRequests[static_cast<uint8_t>(Operation)].PlainBranchName, false,
                             Offset, Length, Buffer);

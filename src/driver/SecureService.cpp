@@ -126,6 +126,11 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kSubLockRegionLock
 
 }  // namespace
 
+EFI_STATUS SpiNorMmFlashOperation(SubCommand Sub, uint64_t Offset, uint64_t Length,
+                                  uint64_t Buffer) {
+  return FlashService(Sub, Offset, Length, Buffer, nullptr);
+}
+
 EFI_STATUS SpiNorMmInfoQuery(SubCommand Sub, uint64_t *Value1, uint64_t *Value2) {
   uint64_t Results[3];
   const EFI_STATUS Status = FlashService(Sub, 0, 0, 0, Results);
@@ -149,19 +154,19 @@ EFI_STATUS SpiNorMmGetInfo(uint64_t *InfoLow, uint64_t *InfoHigh, uint64_t *Flas
 }
 
 EFI_STATUS SpiNorMmRead(uint64_t Offset, uint64_t Length, uint64_t Buffer, bool Secure) {
-  return FlashService(Secure ? kSubSecureRead : kSubRead, Offset, Length, Buffer, nullptr);
+  return SpiNorMmFlashOperation(Secure ? kSubSecureRead : kSubRead, Offset, Length, Buffer);
 }
 
 EFI_STATUS SpiNorMmWrite(uint64_t Offset, uint64_t Length, uint64_t Buffer, bool Secure) {
-  return FlashService(Secure ? kSubSecureWrite : kSubWrite, Offset, Length, Buffer, nullptr);
+  return SpiNorMmFlashOperation(Secure ? kSubSecureWrite : kSubWrite, Offset, Length, Buffer);
 }
 
 EFI_STATUS SpiNorMmErase(uint64_t Offset, uint64_t Length, bool Secure) {
-  return FlashService(Secure ? kSubSecureErase : kSubErase, Offset, Length, 0, nullptr);
+  return SpiNorMmFlashOperation(Secure ? kSubSecureErase : kSubErase, Offset, Length, 0);
 }
 
 EFI_STATUS SpiNorMmRegionLock(uint64_t Offset, uint64_t Length, bool Secure) {
-  return FlashService(Secure ? kSubSecureRegionLock : kSubRegionLock, Offset, Length, 0, nullptr);
+  return SpiNorMmFlashOperation(Secure ? kSubSecureRegionLock : kSubRegionLock, Offset, Length, 0);
 }
 
 EFI_STATUS SpiNorMmReqAuthenticate(uint64_t Address, uint64_t Length, uint64_t AuthInfo) {

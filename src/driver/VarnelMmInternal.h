@@ -49,6 +49,10 @@ EFI_STATUS SpiNorMmReqAuthenticate(uint64_t Address, uint64_t Length, uint64_t A
 EFI_STATUS SpiNorMmGetNVInfo(uint64_t *Value1, uint64_t *Value2);
 EFI_STATUS SpiNorMmGetNV2Info(uint64_t *Value1, uint64_t *Value2);
 EFI_STATUS SpiNorMmGetFailSafeInfo(uint64_t *Value1, uint64_t *Value2);
+// Sub-command 1, 2, 3, 9, 10, 11, 12 or 13: the four flash operations above by sub-command;
+// Buffer is 0 for erase and region lock.
+EFI_STATUS SpiNorMmFlashOperation(SubCommand Sub, uint64_t Offset, uint64_t Length,
+                                  uint64_t Buffer);
 // Sub-command 4, 5 or 6: the three information queries above, which hand back x1 and x2.
 EFI_STATUS SpiNorMmInfoQuery(SubCommand Sub, uint64_t *Value1, uint64_t *Value2);
 EFI_STATUS SpiNorMmSeedDeploy(uint64_t Seed);
@@ -72,6 +76,11 @@ inline EFI_STATUS Answer(CommRecord Record, uint64_t StatusWord, EFI_STATUS Stat
 // The four flash operations; a plain and an authenticated function exist for each.
 enum class FlashOperation : uint8_t { Read, Write, Erase, RegionLock };
 
+// Read and write move data through the normal world's Buffer; erase and region lock have none.
+constexpr bool MovesData(FlashOperation Operation) {
+  return Operation == FlashOperation::Read || Operation == FlashOperation::Write;
+}
+
 // ControlRequest.cpp: functions 0, 4, 5, 6, 7, 8 and 14.
 EFI_STATUS SpiNorGetInfo(CommRecord Record);
 EFI_STATUS SpiNorInfoQuery(CommRecord Record, uint64_t Function);
@@ -80,7 +89,8 @@ EFI_STATUS SpiNorSeedDeploy(CommRecord Record);
 EFI_STATUS SpiNorLockRegionLock(CommRecord Record);
 
 // FlashRequest.cpp: functions 1, 2, 3 and 12, and the tail shared with the authenticated path:
-// permission check for everything but reads, then the operation.
+// permission check for everything but reads, then the operation (the plain or the secure
+// sub-command). Buffer must be 0 for erase and region lock.
 EFI_STATUS SpiNorFlashRequest(CommRecord Record, FlashOperation Operation);
 EFI_STATUS SpiNorFlashPerform(CommRecord Record, FlashOperation Operation, const char *BranchName,
                               bool Secure, uint64_t Offset, uint64_t Length, uint64_t Buffer);
