@@ -38,7 +38,8 @@ constexpr uint8_t kRecordBytesNeeded[] = {
 static_assert(sizeof(kRecordBytesNeeded) == kHighestFunction + 1);
 static_assert(sizeof(uint64_t) * (kWordAuthInfoLong + 1) == kRecordBytes);
 
-EFI_STATUS Dispatch(CommRecord Record, uint64_t Function) {
+// Kept out of line: each branch is then a plain tail call, with no frame to unwind.
+[[gnu::noinline]] EFI_STATUS Dispatch(CommRecord Record, uint64_t Function) {
   switch (Function) {
     case kFunctionGetInfo:
       return SpiNorGetInfo(Record);
