@@ -27,6 +27,13 @@ namespace {
 
 constexpr bool kFastPaths = VARNEL_FORMAT_FAST_PATHS != 0;
 
+// Helpers that size-optimised builds keep out of line, so each is there once.
+#if VARNEL_FORMAT_FAST_PATHS
+#define VARNEL_FORMAT_OUT_OF_LINE
+#else
+#define VARNEL_FORMAT_OUT_OF_LINE __attribute__((noinline))
+#endif
+
 // Directive flags.
 enum : uint32_t {
   kLeftJustify = 1U << 0,
@@ -96,12 +103,9 @@ inline void StoreWord(void *Address, uint64_t Word) {
 }  // namespace
 
 extern "C" {
-// Out of line in size-optimised builds, where every fill of the engine calls it.
-#if !VARNEL_FORMAT_FAST_PATHS
-__attribute__((noinline))
-#endif
-char *
-FillOutput(char *Position, char *Limit, int64_t Count, char Character) {
+// Every fill of the engine goes through here.
+VARNEL_FORMAT_OUT_OF_LINE char *FillOutput(char *Position, char *Limit, int64_t Count,
+                                           char Character) {
   for (; Count > 0 && Position < Limit; --Count) {
     *Position++ = Character;
   }
@@ -110,10 +114,6 @@ FillOutput(char *Position, char *Limit, int64_t Count, char Character) {
 }  // extern "C"
 
 namespace {
-
-inline char *Fill(char *Position, char *Limit, int64_t Count, char Character) {
-  return FillOutput(Position, Limit, Count, Character);
-}
 
 // Copies Count characters in order and returns the position after them.
 inline char *CopyForward(char *Position, const uint8_t *Text, uint64_t Count) {
@@ -253,7 +253,7 @@ inline char *RenderPlainDirective(char *Position, char *EndMark, const PlainDire
     // One digit per started nibble, at least one; only the leading ones when cut.
     uint64_t Digits = static_cast<uint64_t>(67 - __builtin_clzll(Value | 1)) / 4;
     if (Plain.ZeroWidth > Digits) {
-      Position = Fill(Position, EndMark, static_cast<int64_t>(Plain.ZeroWidth - Digits), '0');
+      Position = FillOutput(Position, EndMark, static_cast<int64_t>(Plain.ZeroWidth - Digits), '0');
       Room = static_cast<uint64_t>(EndMark - Position);
     }
     if (Digits > Room) {
@@ -378,7 +378,7 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
       if (Conversion == '\n') {
         // "\r\n", taking a carriage return right after the line feed along.
         *Position++ = '\r';
-        Position = Fill(Position, EndMark, 1, '\n');
+        Position = FillOutput(Position, EndMark, 1, '\n');
         Cursor += Cursor[1] == '\r' ? 2 : 1;
         continue;
       }
@@ -649,14 +649,15 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
     }
     const uint32_t Justify = Flags & (kWidthGiven | kLeftJustify);
     if (Justify == kWidthGiven) {
-      Position = Fill(Position, EndMark, static_cast<int64_t>(Width - Precision), ' ');
+      Position = FillOutput(Position, EndMark, static_cast<int64_t>(Width - Precision), ' ');
     }
     uint64_t Index = 0;
     if (Prefix != '\0') {
-      Position = Fill(Position, EndMark, 1, Prefix);
+      Position = FillOutput(Position, EndMark, 1, Prefix);
       Index = 1;
     }
-    Position = Fill(Position, EndMark, static_cast<int64_t>(Precision - Count), PrecisionFill);
+    Position =
+        FillOutput(Position, EndMark, static_cast<int64_t>(Precision - Count), PrecisionFill);
 
     // Copy; a number's prefix was its first counted character.
     const bool Grouping = (Flags & kCommaGrouping) != 0;
@@ -684,21 +685,21 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
         if (Grouping && ++Group == 3) {
           Group = 0;
           if (++Index < Count) {
-            Position = Fill(Position, EndMark, 1, ',');
+            Position = FillOutput(Position, EndMark, 1, ',');
           }
         }
       }
     }
 
     if (Justify == (kWidthGiven | kLeftJustify)) {
-      Position = Fill(Position, EndMark, static_cast<int64_t>(Width - Precision), ' ');
+      Position = FillOutput(Position, EndMark, static_cast<int64_t>(Width - Precision), ' ');
     }
   }
 
   if (Checks && Buffer == nullptr) {
     AssertReport(__FILE__, __LINE__, "Buffer != ((void *) 0)");
   }
-  Fill(Position, EndMark + 1, 1, '\0');
+  FillOutput(Position, EndMark + 1, 1, '\0');
   return static_cast<uint64_t>(Position - Buffer);
 }
 
