@@ -5,7 +5,10 @@
 // its record words, the size behind CommBufferSize, optional null pointers and optional rewrites
 // of the record while the firmware works. Every secure call, pool allocation and pool
 // release is answered from the input as it happens (success with arbitrary result registers, or
-// failure), so every path of the driver is reachable.
+// failure), so every path of the driver is reachable. With the top bit of the first byte set the
+// same requests run on the host platform instead: the MM core model dispatches them and the
+// secure firmware model (MAC-checked authentication, NOR flash) answers every call the harness
+// does not fail itself; requests are signed with the current key or not, as the input says.
 //
 // After the start and after each request the driver's behaviour is compared with the reference
 // model (status, record, secure calls and their registers, pool traffic, console bytes,
@@ -14,7 +17,8 @@
 //    access at or behind the size;
 //  - every pool buffer obtained is released exactly once, within the request;
 //  - a request that does not answer success makes no write, erase, lock or seed call that the
-//    firmware carries out;
+//    firmware carries out (on the platform: the flash model's program, erase and lock state and
+//    the firmware's seed are unchanged);
 //  - once the seed is deployed, no plain read, write, erase, region lock or region-lock lock
 //    reaches the firmware;
 //  - once locked down, no write, erase or lock reaches the firmware outside the run-time table;
@@ -31,6 +35,7 @@
 #include "config/VarnelMmConfig.h"
 #include "driver/MmServices.h"
 #include "driver/VarnelMmInternal.h"
+#include "models/HostPlatform.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tests/reference/ReferenceModel.h"
 
@@ -43,6 +48,7 @@ constexpr uint64_t kFlashService = 0xC4000070;
 constexpr uint64_t kTranslateService = 0xC200FFF1;
 constexpr uint64_t kWindowBase = 0x91A00000;
 constexpr unsigned kMaxRequests = 16;
+constexpr uint64_t kNormalWorldBase = 0x80000000;
 
 [[noreturn]] void Fail(const char *What) {
   std::fprintf(stderr, "fuzz_handler: %s\n", What);
@@ -88,6 +94,7 @@ struct World {
   uint8_t RewriteMask = 0;
   uint64_t RewriteWords[6] = {};
   bool Rewritten = false;
+  bool PlatformRecord = false;  // the record is the platform's request in flight
 };
 
 World gWorld;
@@ -142,6 +149,22 @@ const uint64_t kFailures[] = {reference::kErrorBit, ~0ULL, ~0ULL - 2, 0x80000000
                               0xFFFFFFFF00000000ULL};
 const uint64_t kSuccesses[] = {0, 0, 0, 1, 0x7FFFFFFFFFFFFFFFULL, 0xAABBCCFF};
 
+models::HostPlatform *gPlatform = nullptr;
+
+// The normal world rewrites its record while the firmware works on the request's first call.
+void RewriteOnFirstCall() {
+  World &W = gWorld;
+  auto *Record =
+      W.PlatformRecord ? reinterpret_cast<uint64_t *>(gPlatform->CurrentRecord()) : W.Record;
+  if (!W.Calls.empty() || Record == nullptr || W.Rewritten) return;
+  for (int Word = 0; Word < 6; ++Word) {
+    if ((W.RewriteMask & (1u << Word)) && (Word + 1) * 8 <= static_cast<int>(W.RecordBytes)) {
+      Record[Word] = W.RewriteWords[Word];
+    }
+  }
+  W.Rewritten = true;
+}
+
 void SecureCall(void *, ServiceArgumentBlock *Block) {
   World &W = gWorld;
   RecordedCall C{};
@@ -166,15 +189,7 @@ void SecureCall(void *, ServiceArgumentBlock *Block) {
       C.Out[1] = 0xE000000000ULL + (C.StagingAddress & 0xFFFFF);
     }
   }
-  // The normal world rewrites its record while the firmware works on the request's first call.
-  if (W.Calls.empty() && W.Record != nullptr && !W.Rewritten) {
-    for (int Word = 0; Word < 6; ++Word) {
-      if ((W.RewriteMask & (1u << Word)) && (Word + 1) * 8 <= static_cast<int>(W.RecordBytes)) {
-        W.Record[Word] = W.RewriteWords[Word];
-      }
-    }
-    W.Rewritten = true;
-  }
+  RewriteOnFirstCall();
   std::memcpy(Block->Word, C.Out, sizeof(C.Out));
   W.Calls.push_back(C);
 }
@@ -387,11 +402,8 @@ void ResetRequest() {
   W.Rewritten = false;
 }
 
-// Runs one request and checks it. Returns the state afterwards.
-reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before) {
-  World &W = gWorld;
-  ResetRequest();
-
+// Draws one request. On the platform the record is at most 64 bytes and never null.
+reference::Request DecodeRequest(fuzz::FuzzInput &In, bool Platform) {
   reference::Request R{};
   R.Words[0] = Function(In);
   for (int Word = 1; Word < 6; ++Word) {
@@ -400,36 +412,43 @@ reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before)
   }
   R.Size = RecordSize(In, R.Words[0]);
   const uint8_t Shape = In.Byte();
-  R.NullBuffer = Shape == 0xFF || Shape == 0xFD;
-  R.NullSize = Shape == 0xFE || Shape == 0xFD;
+  if (Platform) {
+    if (R.Size > 64) R.Size = 64;
+    if (Shape & 0x10) R.Words[3] = kNormalWorldBase + (Shape & 0x0F) * 0x100;
+  } else {
+    R.NullBuffer = Shape == 0xFF || Shape == 0xFD;
+    R.NullSize = Shape == 0xFE || Shape == 0xFD;
+  }
   if ((Shape & 0x0F) == 1) {
     R.RewriteMask = In.Byte() & 0x3F;
     for (uint64_t &Value : R.RewriteWords) Value = ::Word(In, kOffsets, sizeof(kOffsets) / 8);
   }
-  gWorld.Table.CurrentlyExecutingCpu = In.Byte();
-
-  // The record: exactly the bytes below the size, at the end of their heap block.
   const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
   for (int Word = 0; Word < 6; ++Word) {
     if (static_cast<uint64_t>(Word + 1) * 8 > Bytes) R.RewriteMask &= ~(1u << Word);
   }
-  auto *Record = static_cast<uint64_t *>(std::malloc(Bytes == 0 ? 1 : Bytes));
-  std::memcpy(Record, R.Words, Bytes);
-  uint64_t Size = R.Size;
-  W.Record = Record;
-  W.RecordBytes = Bytes;
-  W.RewriteMask = R.RewriteMask;
-  std::memcpy(W.RewriteWords, R.RewriteWords, sizeof(R.RewriteWords));
+  return R;
+}
 
-  const EFI_STATUS Status =
-      W.Handler(nullptr, nullptr, R.NullBuffer ? nullptr : Record, R.NullSize ? nullptr : &Size);
-
-  Expect(Size == R.Size, "handler changed the size");
+// Compares one answered request with the reference model and checks the invariants. Record holds
+// the record's first min(size, 48) bytes after the request.
+reference::State CheckRequest(const reference::Request &R, const reference::State &Before,
+                              EFI_STATUS Status, const uint64_t *Record) {
+  World &W = gWorld;
+  const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
   Expect(W.Live == nullptr, "staging buffer not released");
   Expect(W.Frees == (W.AllocateOk ? W.Allocations : 0), "pool traffic unbalanced");
 
   const reference::Pool Pool{W.AllocateOk, W.FreeStatus};
   const reference::Prediction P = reference::Predict(Before, R, Pool, Replay());
+  static const bool Verbose = std::getenv("FUZZ_HANDLER_VERBOSE") != nullptr;
+  if (Verbose) {
+    std::fprintf(stderr, "fn %llx size %llx -> %llx word0 %llx calls %zu console \"%s\"\n",
+                 static_cast<unsigned long long>(R.Words[0]),
+                 static_cast<unsigned long long>(R.Size), static_cast<unsigned long long>(Status),
+                 static_cast<unsigned long long>(Bytes >= 8 ? Record[0] : 0), W.Calls.size(),
+                 W.Console.c_str());
+  }
   if (Status != P.Status) {
     std::fprintf(stderr, "function %llx: driver %llx, model %llx\n",
                  static_cast<unsigned long long>(R.Words[0]),
@@ -450,39 +469,177 @@ reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before)
     }
     Fail("record differs from the model");
   }
-  static const bool Verbose = std::getenv("FUZZ_HANDLER_VERBOSE") != nullptr;
-  if (Verbose) {
-    std::fprintf(stderr, "fn %llx size %llx -> %llx word0 %llx calls %zu console \"%s\"\n",
-                 static_cast<unsigned long long>(R.Words[0]),
-                 static_cast<unsigned long long>(R.Size), static_cast<unsigned long long>(Status),
-                 static_cast<unsigned long long>(Bytes >= 8 ? Record[0] : 0), W.Calls.size(),
-                 W.Console.c_str());
-  }
   ExpectConsole(P.Console);
   const bool Answered = !R.NullBuffer && !R.NullSize && Bytes >= 8 && R.Words[0] <= 14 &&
                         R.Size >= reference::BytesNeeded(R.Words[0]);
   ExpectCallInvariants(Before, R.Words[0], Answered ? Record[0] : 0, Answered);
   Expect(varnel::gRunTimeLockDown == (P.After.RunTimeLocked ? 1 : 0), "lock-down flag differs");
   Expect(varnel::gSeedDeployed == (P.After.SeedDeployed ? 1 : 0), "seed flag differs");
-
-  std::free(Record);
-  W.Record = nullptr;
   return P.After;
 }
 
+// Runs one request against the harness's own MM core and firmware.
+reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before) {
+  World &W = gWorld;
+  ResetRequest();
+  const reference::Request R = DecodeRequest(In, false);
+  gWorld.Table.CurrentlyExecutingCpu = In.Byte();
+
+  // The record: exactly the bytes below the size, at the end of their heap block.
+  const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
+  auto *Record = static_cast<uint64_t *>(std::malloc(Bytes == 0 ? 1 : Bytes));
+  std::memcpy(Record, R.Words, Bytes);
+  uint64_t Size = R.Size;
+  W.Record = Record;
+  W.RecordBytes = Bytes;
+  W.RewriteMask = R.RewriteMask;
+  std::memcpy(W.RewriteWords, R.RewriteWords, sizeof(R.RewriteWords));
+
+  const EFI_STATUS Status =
+      W.Handler(nullptr, nullptr, R.NullBuffer ? nullptr : Record, R.NullSize ? nullptr : &Size);
+  Expect(Size == R.Size, "handler changed the size");
+  const reference::State After = CheckRequest(R, Before, Status, Record);
+  std::free(Record);
+  W.Record = nullptr;
+  return After;
+}
+
 void InstallWorld() {
-  static bool Installed = false;
-  if (Installed) return;
-  Installed = true;
   const HostSeamHooks Hooks = {SecureCall,     Breakpoint,    ConsoleRead,
                                ConsoleWrite32, ConsoleWrite8, nullptr};
   HostSeamInstall(&Hooks);
 }
 
+// ---- Platform world: the MM core, secure firmware and NOR flash models ---------------------
+//
+// The same requests go through the MM core model's dispatch, with the firmware model answering
+// (MAC-checked authentication, a real flash). The harness still sees every call first: it may
+// fail a call itself instead of passing it on, and rewrites the record on the first call.
+
+void PlatformSecureCall(void *, ServiceArgumentBlock *Block) {
+  World &W = gWorld;
+  RecordedCall C{};
+  std::memcpy(C.In, Block->Word, sizeof(C.In));
+  C.HadStaging = W.Live != nullptr;
+  if (C.HadStaging) {
+    C.StagingAddress = reinterpret_cast<uintptr_t>(W.Live);
+    C.StagingSize = W.AllocationSize;
+    std::memcpy(C.Staging, W.Live, W.AllocationSize);
+  }
+  RewriteOnFirstCall();
+  if (W.In->Byte() % 8 == 0) {
+    Block->Word[0] = W.In->Pick(kFailures);
+  } else {
+    gPlatform->Firmware().Handle(Block);
+  }
+  std::memcpy(C.Out, Block->Word, sizeof(C.Out));
+  W.Calls.push_back(C);
+}
+
+void PoolSeen(void *, models::PoolEvent Event, void *Buffer, uint64_t Size, EFI_STATUS Status) {
+  World &W = gWorld;
+  if (Event == models::PoolEvent::kAllocate) {
+    Expect(W.Live == nullptr, "second staging buffer while one is live");
+    ++W.Allocations;
+    W.AllocationSize = Size;
+    W.AllocateOk = !reference::Negative(Status);
+    if (W.AllocateOk) W.Live = Buffer;
+    return;
+  }
+  ++W.Frees;
+  Expect(Buffer != nullptr && Buffer == W.Live, "release of a buffer that is not the live one");
+  W.FreeStatus = Status;
+  W.Live = nullptr;
+}
+
+struct FlashState {
+  uint64_t Programs, Erases;
+  uint32_t Locks;
+  bool RegionLockLocked, Seed;
+  bool operator==(const FlashState &) const = default;
+};
+
+FlashState Snapshot(models::HostPlatform &P) {
+  return {P.Flash().ProgramCount(), P.Flash().EraseCount(), P.Flash().LockedRegionCount(),
+          P.Flash().RegionLockLocked(), P.Firmware().SeedDeployed()};
+}
+
+int RunPlatformCase(fuzz::FuzzInput &In, uint32_t Revision, uint64_t RegisterStatus, bool InfoFails,
+                    uint64_t FlashSize) {
+  World &W = gWorld;
+  models::HostPlatformOptions Options;
+  // A 4 MiB part covers every region both tables permit below 0x400000; the size the firmware
+  // reports for the start-up patch is set on its own. Offsets past the part fail in the firmware.
+  Options.FlashSize = 0x400000;
+  Options.BlankFlash = false;
+  Options.NormalWorldBase = kNormalWorldBase;
+  Options.NormalWorldSize = 0x10000;
+  Options.Revision = Revision;
+  models::HostPlatform Platform(Options);
+  gPlatform = &Platform;
+  const HostSeamHooks Hooks = {PlatformSecureCall, Breakpoint,    ConsoleRead,
+                               ConsoleWrite32,     ConsoleWrite8, nullptr};
+  HostSeamInstall(&Hooks);
+  Platform.Core().SetPoolObserver(PoolSeen, nullptr);
+  Platform.Core().SetRegisterAnswer(RegisterStatus);
+  Platform.Firmware().SetReportedFlashSize(FlashSize);
+  if (InfoFails) Platform.Firmware().InjectFault(0, models::kFwDenied, models::FaultMode::kOnce);
+
+  // Start-up: the harness passes the information query on.
+  static const uint8_t kPass[1] = {1};
+  fuzz::FuzzInput Pass(kPass, 1);
+  W.In = &Pass;
+  const EFI_STATUS Status = Platform.StartDriver();
+  W.In = &In;
+  const reference::StartPrediction S =
+      reference::PredictStart(reference::BuiltState(), Revision, RegisterStatus, Replay());
+  Expect(Status == S.Status, "entry status differs from the model (platform)");
+  if (!S.Registered) {
+    gPlatform = nullptr;
+    return 0;
+  }
+  Expect(W.Calls.size() == 1, "start-up made other secure calls than the information query");
+  ExpectConsole(S.Console);
+
+  reference::State State = S.After;
+  for (unsigned Request = 0; Request < kMaxRequests && !In.Empty(); ++Request) {
+    ResetRequest();
+    reference::Request R = DecodeRequest(In, true);
+    const uint8_t Arrange = In.Byte();
+    if (Arrange & 1) Platform.Sign(R.Words);  // a valid MAC for the current key
+    if (Arrange % 6 == 2) Platform.Core().FailAllocation(Platform.Core().AllocateCallCount());
+    if (Arrange % 6 == 4) {
+      Platform.Core().SetFreeAnswer(In.Pick(kFreeFailures), models::FreeFaultMode::kOnce, true);
+    }
+    uint8_t Message[64] = {};
+    std::memcpy(Message, R.Words, R.Size < 48 ? R.Size : 48);
+    uint8_t After[64] = {};
+    W.RecordBytes = R.Size < 48 ? R.Size : 48;
+    W.RewriteMask = R.RewriteMask;
+    std::memcpy(W.RewriteWords, R.RewriteWords, sizeof(R.RewriteWords));
+    W.PlatformRecord = true;
+    const FlashState FlashBefore = Snapshot(Platform);
+
+    const EFI_STATUS Answer = Platform.RequestRaw(Message, R.Size, After);
+    W.PlatformRecord = false;
+    Platform.Core().ClearPoolFaults();
+
+    uint64_t Record[6] = {};
+    std::memcpy(Record, After, W.RecordBytes);
+    Expect(std::memcmp(After + 48, Message + 48, R.Size > 48 ? R.Size - 48 : 0) == 0,
+           "bytes behind the record changed");
+    const bool Success = W.RecordBytes >= 8 && Record[0] == reference::kWordSuccess &&
+                         Answer == reference::kEfiSuccess;
+    if (!Success) Expect(Snapshot(Platform) == FlashBefore, "refused request changed the flash");
+    State = CheckRequest(R, State, Answer, Record);
+  }
+  gPlatform = nullptr;
+  return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
-  InstallWorld();
   fuzz::FuzzInput In(Data, Size);
   World &W = gWorld;
   W.In = &In;
@@ -490,21 +647,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   W.RegisterCalled = false;
   ResetRequest();
 
-  // Start-up.
+  // Start-up configuration. The top bit of the first byte picks the platform world.
+  const bool OnPlatform = (In.Peek() & 0x80) != 0;
+  const uint32_t Revision = In.Pick(kRevisions);
+  W.RegisterStatus = In.Pick(kRegisterAnswers);
+  const uint8_t InfoChoice = In.Byte();
+  const uint64_t FlashSize = InfoChoice & 0x80 ? In.U64() : In.Pick(kFlashSizes);
+  const bool InfoFails = (InfoChoice & 0x07) == 0;
+  if (OnPlatform) return RunPlatformCase(In, Revision, W.RegisterStatus, InfoFails, FlashSize);
+
+  InstallWorld();
   std::memset(&W.Table, 0, sizeof(W.Table));
-  W.Table.Hdr.Revision = In.Pick(kRevisions);
+  W.Table.Hdr.Revision = Revision;
   W.Table.MmAllocatePool = Allocate;
   W.Table.MmFreePool = Release;
   W.Table.MmiHandlerRegister = Register;
-  W.RegisterStatus = In.Pick(kRegisterAnswers);
   // Steer the answer to the start-up information query.
-  const uint8_t InfoChoice = In.Byte();
-  const uint64_t FlashSize = InfoChoice & 0x80 ? In.U64() : In.Pick(kFlashSizes);
   static uint8_t Start[64];
   size_t StartBytes = 0;
-  Start[StartBytes++] = (InfoChoice & 0x07) == 0 ? 0 : 1;  // 0: failure (0 % 5 == 0)
-  Start[StartBytes++] = 0;                                 // failure value, or success value
-  if ((InfoChoice & 0x07) == 0) {
+  Start[StartBytes++] = InfoFails ? 0 : 1;  // 0: failure (0 % 5 == 0)
+  Start[StartBytes++] = 0;                  // failure value, or success value
+  if (InfoFails) {
     Start[StartBytes++] = 0;
   } else {
     Start[0] = 0x21;  // success, x3 given, x1 and x2 zero

@@ -14,6 +14,7 @@ class FuzzInput {
   bool Empty() const { return Position_ >= Size_; }
 
   uint8_t Byte() { return Position_ < Size_ ? Data_[Position_++] : 0; }
+  uint8_t Peek() const { return Position_ < Size_ ? Data_[Position_] : 0; }
 
   uint64_t Bytes(unsigned Count) {
     uint64_t Value = 0;
