@@ -61,8 +61,6 @@ constexpr char kNullTime[] = "<null time>";
 constexpr char kGuidFormat[] = "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x";
 constexpr char kTimeFormat[] = "%02d/%02d/%04d  %02d:%02d";
 constexpr char kStatusFormat[] = "%08X";
-// Slots of the longest inner format (the GUID's); the shorter ones ignore the rest.
-constexpr int kInnerSlots = 11;
 
 // Format characters that need more than a plain copy: NUL, line feed, carriage return and '%'.
 constexpr uint64_t kSpecialCharacters =
@@ -291,6 +289,31 @@ inline char *RenderPlainDirective(char *Position, char *EndMark, const PlainDire
     *Position++ = *Digit--;
   }
   return Position;
+}
+
+// Renders the text of a status without a name ('r'), a GUID ('g') or a time ('t') into the
+// value buffer, through the engine itself. Kept out of line so that the engine's own frame,
+// which nests once through here, carries neither these arguments nor their stack slots.
+__attribute__((noinline)) void RenderValueText(char *ValueBuffer, uint8_t Conversion,
+                                               uint64_t Value) {
+  if (Conversion == 'r') {
+    FormatValueText(ValueBuffer, kStatusFormat, Value);
+    return;
+  }
+  const uint8_t *Item = SlotPointer(Value);
+  if (Conversion == 't') {
+    // Month, Day, Year (16 bits, little-endian), Hour, Minute.
+    FormatValueText(ValueBuffer, kTimeFormat, uint64_t{Item[2]}, uint64_t{Item[3]},
+                    Item[0] + Item[1] * 256ULL, uint64_t{Item[4]}, uint64_t{Item[5]});
+    return;
+  }
+  // Data1 from two little-endian halves, Data2, Data3, then the eight Data4 bytes.
+  const uint64_t Data1 = UnalignedRead16(Item) + UnalignedRead16(Item + 2) * 65536ULL;
+  const uint64_t Data2 = UnalignedRead16(Item + 4);
+  const uint64_t Data3 = UnalignedRead16(Item + 6);
+  FormatValueText(ValueBuffer, kGuidFormat, Data1, Data2, Data3, uint64_t{Item[8]},
+                  uint64_t{Item[9]}, uint64_t{Item[10]}, uint64_t{Item[11]}, uint64_t{Item[12]},
+                  uint64_t{Item[13]}, uint64_t{Item[14]}, uint64_t{Item[15]});
 }
 
 }  // namespace
@@ -574,44 +597,18 @@ uint64_t FormatBufferV(char *Buffer, uint64_t BufferSize, const char *Format, va
       case 'g':
       case 't':
       case 'r': {
-        // Texts that the engine renders into the value buffer itself, all through one call.
         const uint64_t Value = NextSlot();
-        const uint8_t *Item = SlotPointer(Value);
-        uint64_t Inner[kInnerSlots] = {};
-        const char *InnerFormat = kStatusFormat;
         if (Conversion == 'r') {
           const char *Name = print::StatusName(Value);
           if (Name != nullptr) {
             Text = Bytes(Name);
             break;
           }
-          Inner[0] = Value;
-        } else if (Item == nullptr) {
+        } else if (Value == 0) {
           Text = Bytes(Conversion == 'g' ? kNullGuid : kNullTime);
           break;
-        } else if (Conversion == 'g') {
-          // Data1 from two little-endian halves, Data2, Data3, then the eight Data4 bytes.
-          InnerFormat = kGuidFormat;
-          for (int Index = 0; Index < 4; ++Index) {
-            Inner[Index] = UnalignedRead16(Item + 2 * Index);
-          }
-          Inner[0] += Inner[1] * 65536;
-          Inner[1] = Inner[2];
-          Inner[2] = Inner[3];
-          for (int Index = 3; Index < kInnerSlots; ++Index) {
-            Inner[Index] = Item[5 + Index];
-          }
-        } else {
-          // Month, Day, Year (16 bits, little-endian), Hour, Minute.
-          InnerFormat = kTimeFormat;
-          Inner[0] = Item[2];
-          Inner[1] = Item[3];
-          Inner[2] = Item[0] + Item[1] * 256ULL;
-          Inner[3] = Item[4];
-          Inner[4] = Item[5];
         }
-        FormatValueText(ValueBuffer, InnerFormat, Inner[0], Inner[1], Inner[2], Inner[3], Inner[4],
-                        Inner[5], Inner[6], Inner[7], Inner[8], Inner[9], Inner[10]);
+        RenderValueText(ValueBuffer, Conversion, Value);
         break;
       }
       case '\r':
