@@ -122,7 +122,9 @@ struct PatchCase {
   uint64_t Size;
 };
 
-void PrintTo(const PatchCase &Case, std::ostream *Out) { *Out << Case.Name; }
+void PrintTo(const PatchCase &Case, std::ostream *Out) {
+  *Out << Case.Name;
+}
 
 class AclOracle : public testing::TestWithParam<PatchCase> {};
 
