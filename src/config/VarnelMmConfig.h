@@ -12,6 +12,12 @@ namespace config {
 
 // Debug log: a message goes out when its level shares a bit with this mask.
 constexpr uint32_t kLogOutputMask = 0x80000007;
+// Levels whose message sites are compiled at all. Sites the output mask would drop are left out
+// of the image; a test build may compile every site (0xFFFFFFFF) to check their texts.
+#ifndef VARNELMM_LOG_SITE_MASK
+#define VARNELMM_LOG_SITE_MASK 0x80000007
+#endif
+constexpr uint32_t kLogSiteMask = VARNELMM_LOG_SITE_MASK;
 constexpr uint64_t kLogBufferSize = 256;
 constexpr const char kModuleName[] = "VarnelMm";
 

@@ -23,19 +23,6 @@ void SendRendered(const char *Buffer) {
 
 extern "C" {
 
-bool LogPrintEnabled(void) {
-  return true;
-}
-
-bool LogLevelEnabled(uint64_t Level) {
-  (void)Level;
-  return true;
-}
-
-bool AssertChecksEnabled(void) {
-  return true;
-}
-
 void LogPrint(uint64_t Level, const char *Format, ...) {
   // Only the low 32 bits carry a level.
   if ((static_cast<uint32_t>(Level) & config::kLogOutputMask) == 0) {

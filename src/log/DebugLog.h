@@ -10,10 +10,15 @@
 
 #include "base/UefiTypes.h"
 
+#include "config/VarnelMmConfig.h"
+
 extern "C" {
-bool LogPrintEnabled(void);
-bool LogLevelEnabled(uint64_t Level);
-bool AssertChecksEnabled(void);
+// The build switches. They are constants of this build, defined here so that every message and
+// check site folds them away.
+inline bool LogPrintEnabled(void) { return true; }
+inline bool LogLevelEnabled(uint64_t /*Level*/) { return true; }
+inline bool AssertChecksEnabled(void) { return true; }
+
 void LogPrint(uint64_t Level, const char *Format, ...);
 void AssertReport(const char *FileName, uint64_t LineNumber, const char *Description);
 }
@@ -180,12 +185,21 @@ inline void LogChecked(uint64_t Level, CheckedFormat<typename Identity<Args>::Ty
 
 }  // namespace logcheck
 
-// Guarded message: switches first, then the arguments, then LogPrint.
-#define VARNEL_LOG(Level, ...)                                 \
-  do {                                                         \
-    if (LogPrintEnabled() && LogLevelEnabled(Level)) {         \
-      ::logcheck::LogChecked((Level), __VA_ARGS__);            \
-    }                                                          \
+// True when a message site of this level is compiled: its low 32 bits share a bit with the site
+// mask, which is the output mask unless a test build widens it. LogPrint makes the same test with
+// the output mask, so for a constant level the build drops exactly the sites (info) whose lines
+// could never reach the console, at no cost in the image.
+constexpr bool LevelCanPrint(uint64_t Level) {
+  return (static_cast<uint32_t>(Level) & config::kLogSiteMask) != 0;
+}
+
+// Guarded message: switches first, then the arguments, then LogPrint. The format is checked
+// against the arguments even where the level is filtered out.
+#define VARNEL_LOG(Level, ...)                                                 \
+  do {                                                                         \
+    if (LevelCanPrint(Level) && LogPrintEnabled() && LogLevelEnabled(Level)) { \
+      ::logcheck::LogChecked((Level), __VA_ARGS__);                            \
+    }                                                                          \
   } while (0)
 
 // Assertion check with the exact condition text the report carries. When the report returns the

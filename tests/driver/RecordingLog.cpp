@@ -18,18 +18,6 @@ std::vector<LoggedLine> &RecordedLines() {
 
 extern "C" {
 
-bool LogPrintEnabled(void) {
-  return true;
-}
-
-bool LogLevelEnabled(uint64_t) {
-  return true;
-}
-
-bool AssertChecksEnabled(void) {
-  return true;
-}
-
 void LogPrint(uint64_t Level, const char *Format, ...) {
   char Buffer[256] = {};
   va_list Arguments;
