@@ -16,7 +16,9 @@ constexpr EFI_STATUS EFI_ACCESS_DENIED = kEfiErrorBit | 15;
 constexpr EFI_STATUS EFI_INCOMPATIBLE_VERSION = kEfiErrorBit | 25;
 
 // An error is a status that is negative as a signed 64-bit value.
-constexpr bool EfiError(EFI_STATUS Status) { return (Status & kEfiErrorBit) != 0; }
+constexpr bool EfiError(EFI_STATUS Status) {
+  return (Status & kEfiErrorBit) != 0;
+}
 
 struct EFI_GUID {
   uint32_t Data1;

@@ -26,10 +26,10 @@ constexpr uint64_t kMaxAsciiStringLength = 1000000;
 
 // PL011 console.
 constexpr uint64_t kSerialConsoleBase = VARNELMM_CONSOLE_BASE;
-constexpr uint32_t kConsoleIntegerDivisor = 1;     // bit rate = reference clock / 16
+constexpr uint32_t kConsoleIntegerDivisor = 1;  // bit rate = reference clock / 16
 constexpr uint32_t kConsoleFractionalDivisor = 0;
-constexpr uint32_t kConsoleLineControl = 0x70;     // 8 data bits, FIFOs on, no parity, 1 stop bit
-constexpr uint32_t kConsoleControl = 0x301;        // UARTEN | TXE | RXE
+constexpr uint32_t kConsoleLineControl = 0x70;  // 8 data bits, FIFOs on, no parity, 1 stop bit
+constexpr uint32_t kConsoleControl = 0x301;     // UARTEN | TXE | RXE
 
 // Flash window in the normal world's address map; table offsets are relative to it.
 constexpr uint64_t kFlashWindowBase = 0x91A00000;
@@ -50,8 +50,8 @@ static_assert(__builtin_offsetof(RegionAccessEntry, Last) == 4);
 static_assert(__builtin_offsetof(RegionAccessEntry, Permission) == 8);
 
 constexpr RegionAccessEntry kBootRegionTable[] = {
-    {0x0, 0x11FFFF, 3},     {0x1700000, 0x3FFFFFF, 3}, {0x120000, 0x12FFFF, 3},
-    {0x130000, 0x17FFFF, 3}, {0x2F0000, 0x3EFFFF, 3},  {0, 0, 0},
+    {0x0, 0x11FFFF, 3},      {0x1700000, 0x3FFFFFF, 3}, {0x120000, 0x12FFFF, 3},
+    {0x130000, 0x17FFFF, 3}, {0x2F0000, 0x3EFFFF, 3},   {0, 0, 0},
 };
 constexpr uint32_t kBootPatchedRowFirst = 0x1700000;
 

@@ -15,9 +15,15 @@
 extern "C" {
 // The build switches. They are constants of this build, defined here so that every message and
 // check site folds them away.
-inline bool LogPrintEnabled(void) { return true; }
-inline bool LogLevelEnabled(uint64_t /*Level*/) { return true; }
-inline bool AssertChecksEnabled(void) { return true; }
+inline bool LogPrintEnabled(void) {
+  return true;
+}
+inline bool LogLevelEnabled(uint64_t /*Level*/) {
+  return true;
+}
+inline bool AssertChecksEnabled(void) {
+  return true;
+}
 
 void LogPrint(uint64_t Level, const char *Format, ...);
 void AssertReport(const char *FileName, uint64_t LineNumber, const char *Description);
@@ -34,8 +40,8 @@ enum class SlotKind : uint8_t { Number, AsciiText, WideText, Guid, Time, OtherPo
 
 template <typename T>
 struct KindOf {
-  static constexpr SlotKind kValue = __is_integral(T) || __is_enum(T) ? SlotKind::Number
-                                                                      : SlotKind::OtherPointer;
+  static constexpr SlotKind kValue =
+      __is_integral(T) || __is_enum(T) ? SlotKind::Number : SlotKind::OtherPointer;
 };
 template <typename T>
 struct WithoutConst {
@@ -78,13 +84,20 @@ struct KindOf<decltype(nullptr)> {
 
 constexpr bool SlotAccepts(char Conversion, SlotKind Kind) {
   switch (Conversion) {
-    case 'd': case 'u': case 'x': case 'X': case 'c': case 'r': case '*':
+    case 'd':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'c':
+    case 'r':
+    case '*':
       return Kind == SlotKind::Number;
     case 'p':
       return Kind != SlotKind::AsciiText && Kind != SlotKind::WideText;
     case 'a':
       return Kind == SlotKind::AsciiText || Kind == SlotKind::Null;
-    case 's': case 'S':
+    case 's':
+    case 'S':
       return Kind == SlotKind::WideText || Kind == SlotKind::Null;
     case 'g':
       return Kind == SlotKind::Guid || Kind == SlotKind::Null;
@@ -97,8 +110,18 @@ constexpr bool SlotAccepts(char Conversion, SlotKind Kind) {
 
 constexpr bool TakesSlot(char Conversion) {
   switch (Conversion) {
-    case 'd': case 'u': case 'x': case 'X': case 'c': case 'r': case 'p':
-    case 'a': case 's': case 'S': case 'g': case 't':
+    case 'd':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'c':
+    case 'r':
+    case 'p':
+    case 'a':
+    case 's':
+    case 'S':
+    case 'g':
+    case 't':
       return true;
     default:
       return false;
@@ -175,7 +198,9 @@ inline uint64_t ToSlot(T Value) {
     return reinterpret_cast<uint64_t>(Value);
   }
 }
-inline uint64_t ToSlot(decltype(nullptr)) { return 0; }
+inline uint64_t ToSlot(decltype(nullptr)) {
+  return 0;
+}
 
 template <typename... Args>
 inline void LogChecked(uint64_t Level, CheckedFormat<typename Identity<Args>::Type...> Format,
@@ -204,20 +229,20 @@ constexpr bool LevelCanPrint(uint64_t Level) {
 
 // Assertion check with the exact condition text the report carries. When the report returns the
 // caller goes on as if the condition had held.
-#define VARNEL_ASSERT(Condition, Text)                         \
-  do {                                                         \
-    if (AssertChecksEnabled() && !(Condition)) {               \
-      AssertReport(__FILE__, __LINE__, Text);                  \
-    }                                                          \
+#define VARNEL_ASSERT(Condition, Text)           \
+  do {                                           \
+    if (AssertChecksEnabled() && !(Condition)) { \
+      AssertReport(__FILE__, __LINE__, Text);    \
+    }                                            \
   } while (0)
 
-#define VARNEL_STATUS_ASSERT(Status, LineFormat, Text)                                  \
-  do {                                                                                  \
-    const EFI_STATUS AssertedStatus_ = (Status);                                        \
-    if (AssertChecksEnabled() && EfiError(AssertedStatus_)) {                           \
-      VARNEL_LOG(kLevelError, LineFormat, AssertedStatus_);                              \
-      AssertReport(__FILE__, __LINE__, Text);                                           \
-    }                                                                                   \
+#define VARNEL_STATUS_ASSERT(Status, LineFormat, Text)        \
+  do {                                                        \
+    const EFI_STATUS AssertedStatus_ = (Status);              \
+    if (AssertChecksEnabled() && EfiError(AssertedStatus_)) { \
+      VARNEL_LOG(kLevelError, LineFormat, AssertedStatus_);   \
+      AssertReport(__FILE__, __LINE__, Text);                 \
+    }                                                         \
   } while (0)
 
 // The two status-assertion forms: an error-level line naming the status, then a report.

@@ -23,7 +23,9 @@ void CallSecureService(ServiceArgumentBlock *Block) {
   Block->Word[3] = X3;
 }
 
-void BreakpointTrap(void) { asm volatile("svc #0xDBDB" ::: "memory"); }
+void BreakpointTrap(void) {
+  asm volatile("svc #0xDBDB" ::: "memory");
+}
 
 uint32_t MmioRead32(uint64_t Address) {
   return *reinterpret_cast<volatile uint32_t *>(Address);

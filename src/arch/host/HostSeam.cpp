@@ -3,9 +3,13 @@
 
 namespace {
 
-void DefaultSecureService(void *, ServiceArgumentBlock *Block) { Block->Word[0] = ~0ULL; }
+void DefaultSecureService(void *, ServiceArgumentBlock *Block) {
+  Block->Word[0] = ~0ULL;
+}
 void DefaultBreakpoint(void *) {}
-uint32_t DefaultRead32(void *, uint64_t) { return 0x90; }
+uint32_t DefaultRead32(void *, uint64_t) {
+  return 0x90;
+}
 void DefaultWrite32(void *, uint64_t, uint32_t) {}
 void DefaultWrite8(void *, uint64_t, uint8_t) {}
 
@@ -30,7 +34,9 @@ void HostSeamInstall(const HostSeamHooks *Hooks) {
   if (Hooks->MmioWrite8 != nullptr) gHooks.MmioWrite8 = Hooks->MmioWrite8;
 }
 
-uint64_t HostSeamBreakpointCount() { return gBreakpoints; }
+uint64_t HostSeamBreakpointCount() {
+  return gBreakpoints;
+}
 
 extern "C" {
 
@@ -43,7 +49,9 @@ void BreakpointTrap(void) {
   gHooks.BreakpointTrap(gHooks.Context);
 }
 
-uint32_t MmioRead32(uint64_t Address) { return gHooks.MmioRead32(gHooks.Context, Address); }
+uint32_t MmioRead32(uint64_t Address) {
+  return gHooks.MmioRead32(gHooks.Context, Address);
+}
 
 void MmioWrite32(uint64_t Address, uint32_t Value) {
   gHooks.MmioWrite32(gHooks.Context, Address, Value);
