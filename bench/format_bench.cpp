@@ -97,8 +97,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+  // On a shared machine one run per benchmark is easily hit by another process: unless told
+  // otherwise, repeat each five times in shuffled order (the summary keeps the fastest).
+  std::vector<char *> Arguments(argv, argv + argc);
+  char Repetitions[] = "--benchmark_repetitions=5";
+  char Interleaving[] = "--benchmark_enable_random_interleaving=true";
+  bool RepetitionsGiven = false;
+  for (int Index = 1; Index < argc; ++Index) {
+    RepetitionsGiven |= std::string(argv[Index]).rfind("--benchmark_repetitions", 0) == 0;
+  }
+  if (!RepetitionsGiven) {
+    Arguments.push_back(Repetitions);
+    Arguments.push_back(Interleaving);
+  }
+  int Count = static_cast<int>(Arguments.size());
+  Arguments.push_back(nullptr);
+  benchmark::Initialize(&Count, Arguments.data());
+  if (benchmark::ReportUnrecognizedArguments(Count, Arguments.data())) {
     return 1;
   }
   for (int Which = 0; Which < kMessageCount; ++Which) {
