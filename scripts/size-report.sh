@@ -13,7 +13,8 @@
 #    function has none), a call graph from the image's disassembly (bl = call, b to another
 #    function's start = tail call) with names from the link map, and the longest path. Each
 #    function appears once on a path, except the engine's one-level rendering through itself
-#    (FormatValueText -> FormatBufferV). The first figure assumes every check holds (no
+#    (FormatValueText -> FormatBufferV), whose inner formats never render value text again. The
+#    first figure assumes every check holds (no
 #    AssertReport); the second lets checks fail and one report be raised inside another (any
 #    function re-entered once more). Indirect calls (blr) leave the image for the MM core
 #    and are listed, not followed.
@@ -41,6 +42,9 @@ STACK_TARGET = 1024
 # The engine renders %g, %t and %r through itself, one level deep: the only re-entry on a path
 # where every check holds.
 NESTING_EDGES = {("FormatValueText", "FormatBufferV")}
+# The nested render's formats hold only 'x', 'X' and 'd' directives, so it never reaches the
+# GUID/time/status text renderer again.
+NESTED_UNREACHABLE = "RenderValueText"
 # Raised only by a failed check.
 REPORT = "AssertReport"
 ALLOW_REPORTS = [False]
@@ -242,6 +246,9 @@ def deepest(function, path, reentries):
     Without reentries no assertion report is raised. A function already on the path is entered
     again only over a nesting edge, or while reentries (nested reports) remain."""
     if REPORT in names_at[function] and reentries == 0 and ALLOW_REPORTS[0] is False:
+        return None
+    inside_nested_render = any(label(entry) == "FormatValueText" for entry in path)
+    if inside_nested_render and label(function).endswith(NESTED_UNREACHABLE):
         return None
     if function in path:
         caller = path[-1] if path else None
