@@ -1,20 +1,11 @@
-// What the compiler expects of a C++ runtime in freestanding code, for the supervisor alone.
+// What the compiler expects of a C++ runtime in freestanding code, beyond the image's memcpy and
+// memset (src/arch/aarch64/CompilerSupport.cpp, built into the supervisor too).
 #include <stddef.h>
 #include <stdint.h>
 
 #include "qemu/Semihosting.h"
 
 extern "C" {
-
-__attribute__((no_builtin("memcpy"))) void *memcpy(void *Destination, const void *Source,
-                                                   size_t Length) {
-  auto *To = static_cast<uint8_t *>(Destination);
-  const auto *From = static_cast<const uint8_t *>(Source);
-  for (size_t Index = 0; Index < Length; ++Index) {
-    To[Index] = From[Index];
-  }
-  return Destination;
-}
 
 __attribute__((no_builtin("memmove"))) void *memmove(void *Destination, const void *Source,
                                                      size_t Length) {
@@ -28,14 +19,6 @@ __attribute__((no_builtin("memmove"))) void *memmove(void *Destination, const vo
     for (size_t Index = Length; Index > 0; --Index) {
       To[Index - 1] = From[Index - 1];
     }
-  }
-  return Destination;
-}
-
-__attribute__((no_builtin("memset"))) void *memset(void *Destination, int Value, size_t Length) {
-  auto *To = static_cast<uint8_t *>(Destination);
-  for (size_t Index = 0; Index < Length; ++Index) {
-    To[Index] = static_cast<uint8_t>(Value);
   }
   return Destination;
 }

@@ -2,6 +2,7 @@
 // expectation, reporting each mismatch as one line.
 #include "tests/scenarios/ScenarioRunner.h"
 
+#include "models/RequestNames.h"
 #include "models/SipHash.h"
 
 namespace scenarios {
@@ -422,51 +423,21 @@ uint32_t RunAllScenarios(ScenarioWorld &World) {
 }
 
 const char *FunctionName(uint64_t Function) {
-  static const char *const kNames[] = {"SpiNorGetInfo",         "SpiNorRead",
-                                       "SpiNorWrite",           "SpiNorErase",
-                                       "SpiNorGetNVInfo",       "SpiNorGetNV2Info",
-                                       "SpiNorGetFailSafeInfo", "SpiNorRunTimeLockDown",
-                                       "SpiNorSeedDeploy",      "SpiNorSecureRead",
-                                       "SpiNorSecureWrite",     "SpiNorSecureErase",
-                                       "SpiNorRegionLock",      "SpiNorSecureRegionLock",
-                                       "SpiNorLockRegionLock"};
-  return Function <= varnel::kHighestFunction ? kNames[Function] : "unsupported function";
+  const char *Name = models::FunctionName(Function);
+  return Name != nullptr ? Name : "unsupported function";
 }
 
 const char *StatusWordName(uint64_t Word) {
-  switch (Word) {
-    case varnel::kStatusSuccess:
-      return "success";
-    case varnel::kStatusNoPermission:
-      return "no write permission";
-    case varnel::kStatusAuthenticationRefused:
-      return "authentication refused";
-    case varnel::kStatusFailure:
-      return "failure";
-    default:
-      return "no status word";
-  }
+  const char *Name = models::StatusWordName(Word);
+  return Name != nullptr ? Name : "no status word";
 }
 
 const char *EfiStatusName(EFI_STATUS Status) {
-  switch (Status) {
-    case EFI_SUCCESS:
-      return "EFI_SUCCESS";
-    case EFI_INVALID_PARAMETER:
-      return "EFI_INVALID_PARAMETER";
-    case EFI_BAD_BUFFER_SIZE:
-      return "EFI_BAD_BUFFER_SIZE";
-    case EFI_DEVICE_ERROR:
-      return "EFI_DEVICE_ERROR";
-    case EFI_OUT_OF_RESOURCES:
-      return "EFI_OUT_OF_RESOURCES";
-    case EFI_ACCESS_DENIED:
-      return "EFI_ACCESS_DENIED";
-    case EFI_INCOMPATIBLE_VERSION:
-      return "EFI_INCOMPATIBLE_VERSION";
-    default:
-      return EfiError(Status) ? "an error status" : "a warning status";
+  const char *Name = models::EfiStatusName(Status);
+  if (Name != nullptr) {
+    return Name;
   }
+  return EfiError(Status) ? "an error status" : "a warning status";
 }
 
 }  // namespace scenarios

@@ -4,21 +4,10 @@
 #include <cinttypes>
 
 #include "driver/VarnelMmProtocol.h"
+#include "models/RequestNames.h"
 
 namespace varnelsim {
 namespace {
-
-constexpr const char *kFunctionNames[] = {
-    "SpiNorGetInfo",         "SpiNorRead",
-    "SpiNorWrite",           "SpiNorErase",
-    "SpiNorGetNVInfo",       "SpiNorGetNV2Info",
-    "SpiNorGetFailSafeInfo", "SpiNorRunTimeLockDown",
-    "SpiNorSeedDeploy",      "SpiNorSecureRead",
-    "SpiNorSecureWrite",     "SpiNorSecureErase",
-    "SpiNorRegionLock",      "SpiNorSecureRegionLock",
-    "SpiNorLockRegionLock",
-};
-static_assert(sizeof(kFunctionNames) / sizeof(kFunctionNames[0]) == varnel::kHighestFunction + 1);
 
 std::string Hex(uint64_t Value) {
   char Text[24];
@@ -60,47 +49,18 @@ void JsonValues(std::FILE *Out, const NamedValues &Values) {
 }  // namespace
 
 const char *FunctionName(uint64_t FunctionId) {
-  return FunctionId <= varnel::kHighestFunction ? kFunctionNames[FunctionId] : "unsupported";
+  const char *Name = models::FunctionName(FunctionId);
+  return Name != nullptr ? Name : "unsupported";
 }
 
 const char *StatusWordName(uint64_t StatusWord) {
-  switch (StatusWord) {
-    case varnel::kStatusSuccess:
-      return "success";
-    case varnel::kStatusNoPermission:
-      return "no write permission";
-    case varnel::kStatusAuthenticationRefused:
-      return "authentication refused";
-    case varnel::kStatusFailure:
-      return "failure";
-    default:
-      return "unknown";
-  }
+  const char *Name = models::StatusWordName(StatusWord);
+  return Name != nullptr ? Name : "unknown";
 }
 
 std::string EfiStatusName(EFI_STATUS Status) {
-  switch (Status) {
-    case EFI_SUCCESS:
-      return "EFI_SUCCESS";
-    case EFI_INVALID_PARAMETER:
-      return "EFI_INVALID_PARAMETER";
-    case EFI_BAD_BUFFER_SIZE:
-      return "EFI_BAD_BUFFER_SIZE";
-    case EFI_DEVICE_ERROR:
-      return "EFI_DEVICE_ERROR";
-    case EFI_OUT_OF_RESOURCES:
-      return "EFI_OUT_OF_RESOURCES";
-    case EFI_ACCESS_DENIED:
-      return "EFI_ACCESS_DENIED";
-    case EFI_INCOMPATIBLE_VERSION:
-      return "EFI_INCOMPATIBLE_VERSION";
-    case kEfiErrorBit | 6:
-      return "EFI_NOT_READY";
-    case kEfiErrorBit | 14:
-      return "EFI_NOT_FOUND";
-    default:
-      return "EFI status " + Hex(Status);
-  }
+  const char *Name = models::EfiStatusName(Status);
+  return Name != nullptr ? Name : "EFI status " + Hex(Status);
 }
 
 std::string JsonString(const std::string &Text) {
