@@ -20,8 +20,8 @@ build: configure
 
 test: build build/fuzz/build.ninja
 	cmake --build --preset fuzz -j $(JOBS)
-	@set -e; for p in host host-release fuzz qemu; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
 	@./scripts/lint.sh
+	@set -e; for p in host host-release fuzz qemu; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
 
 bench: deps build/host-release/build.ninja
 	cmake --build --preset host-release -j $(JOBS)
