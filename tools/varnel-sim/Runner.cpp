@@ -228,77 +228,72 @@ void Runner::Raw(CommandReport &Report, const Command &Item) {
   }
 }
 
+namespace {
+
+// How each command is carried out: the function it sends and the path that builds its requests.
+enum class Route : uint8_t { kQuery, kRead, kWrite, kRange, kSeed, kRaw };
+struct CommandRoute {
+  uint64_t FunctionId;
+  Route Path;
+  bool Signed;
+};
+
+// Indexed by CommandKind.
+constexpr CommandRoute kCommandRoutes[] = {
+    {varnel::kFunctionGetInfo, Route::kQuery, false},          // info
+    {varnel::kFunctionGetNvInfo, Route::kQuery, false},        // nv-info
+    {varnel::kFunctionGetNv2Info, Route::kQuery, false},       // nv2-info
+    {varnel::kFunctionGetFailSafeInfo, Route::kQuery, false},  // failsafe-info
+    {varnel::kFunctionRead, Route::kRead, false},              // read
+    {varnel::kFunctionWrite, Route::kWrite, false},            // write
+    {varnel::kFunctionErase, Route::kRange, false},            // erase
+    {varnel::kFunctionRegionLock, Route::kRange, false},       // lock
+    {varnel::kFunctionLockRegionLock, Route::kQuery, false},   // lock-region-lock
+    {varnel::kFunctionRunTimeLockDown, Route::kQuery, false},  // lockdown
+    {varnel::kFunctionSeedDeploy, Route::kSeed, false},        // seed
+    {varnel::kFunctionSecureRead, Route::kRead, true},         // secure-read
+    {varnel::kFunctionSecureWrite, Route::kWrite, true},       // secure-write
+    {varnel::kFunctionSecureErase, Route::kRange, true},       // secure-erase
+    {varnel::kFunctionSecureRegionLock, Route::kRange, true},  // secure-lock
+    {0, Route::kRaw, false},                                   // raw: word 0 as given
+};
+static_assert(sizeof(kCommandRoutes) / sizeof(kCommandRoutes[0]) ==
+              static_cast<size_t>(CommandKind::kRaw) + 1);
+
+}  // namespace
+
 CommandReport Runner::Run(const Command &Item) {
   CommandReport Report;
   Report.Command = Item.Name;
   Report.Origin = Item.Origin;
-  switch (Item.Kind) {
-    case CommandKind::kInfo:
-      Report.FunctionId = varnel::kFunctionGetInfo;
+  const CommandRoute &Entry = kCommandRoutes[static_cast<size_t>(Item.Kind)];
+  Report.FunctionId = Entry.Path == Route::kRaw ? Item.Words[0] : Entry.FunctionId;
+  switch (Entry.Path) {
+    case Route::kQuery:
+      Query(Report, Report.FunctionId);
       break;
-    case CommandKind::kNvInfo:
-      Report.FunctionId = varnel::kFunctionGetNvInfo;
+    case Route::kRead:
+      Read(Report, Item, Entry.Signed);
       break;
-    case CommandKind::kNv2Info:
-      Report.FunctionId = varnel::kFunctionGetNv2Info;
+    case Route::kWrite:
+      Write(Report, Item, Entry.Signed);
       break;
-    case CommandKind::kFailSafeInfo:
-      Report.FunctionId = varnel::kFunctionGetFailSafeInfo;
+    case Route::kRange:
+      Range(Report, Item, Report.FunctionId, Entry.Signed);
       break;
-    case CommandKind::kLockdown:
-      Report.FunctionId = varnel::kFunctionRunTimeLockDown;
-      break;
-    case CommandKind::kLockRegionLock:
-      Report.FunctionId = varnel::kFunctionLockRegionLock;
-      break;
-    case CommandKind::kRead:
-      Report.FunctionId = varnel::kFunctionRead;
-      Read(Report, Item, false);
-      return Report;
-    case CommandKind::kSecureRead:
-      Report.FunctionId = varnel::kFunctionSecureRead;
-      Read(Report, Item, true);
-      return Report;
-    case CommandKind::kWrite:
-      Report.FunctionId = varnel::kFunctionWrite;
-      Write(Report, Item, false);
-      return Report;
-    case CommandKind::kSecureWrite:
-      Report.FunctionId = varnel::kFunctionSecureWrite;
-      Write(Report, Item, true);
-      return Report;
-    case CommandKind::kErase:
-      Report.FunctionId = varnel::kFunctionErase;
-      Range(Report, Item, Report.FunctionId, false);
-      return Report;
-    case CommandKind::kLock:
-      Report.FunctionId = varnel::kFunctionRegionLock;
-      Range(Report, Item, Report.FunctionId, false);
-      return Report;
-    case CommandKind::kSecureErase:
-      Report.FunctionId = varnel::kFunctionSecureErase;
-      Range(Report, Item, Report.FunctionId, true);
-      return Report;
-    case CommandKind::kSecureLock:
-      Report.FunctionId = varnel::kFunctionSecureRegionLock;
-      Range(Report, Item, Report.FunctionId, true);
-      return Report;
-    case CommandKind::kSeed: {
-      Report.FunctionId = varnel::kFunctionSeedDeploy;
+    case Route::kSeed: {
       Report.Arguments = {{"Seed", Item.Value}};
       uint64_t Words[6] = {varnel::kFunctionSeedDeploy, Item.Value, 0, 0, 0, 0};
       Send(Report, Words);
       if (Report.Ok) {
         DeployedSeed = Item.Value;
       }
-      return Report;
+      break;
     }
-    case CommandKind::kRaw:
-      Report.FunctionId = Item.Words[0];
+    case Route::kRaw:
       Raw(Report, Item);
-      return Report;
+      break;
   }
-  Query(Report, Report.FunctionId);
   return Report;
 }
 
