@@ -200,17 +200,17 @@ class QemuWorld final : public scenarios::ScenarioWorld {
         "E\n");
     if (Expected != nullptr) {
       Line Out;
-      Out.Text("CONSOLE ").Dec(Scenario).Char('.').Dec(Step).Char(' ');
+      Out.Str("CONSOLE ").Dec(Scenario).Put('.').Dec(Step).Put(' ');
       for (const char *At = Expected; *At != '\0'; ++At) {
         const auto Byte = static_cast<uint8_t>(*At);
-        Out.Char("0123456789abcdef"[Byte >> 4]).Char("0123456789abcdef"[Byte & 0xF]);
+        Out.Put("0123456789abcdef"[Byte >> 4]).Put("0123456789abcdef"[Byte & 0xF]);
       }
       Out.Send();
     }
     return true;
   }
 
-  void Report(const char *Text) override { Line().Text(Text).Send(); }
+  void Report(const char *Text) override { Line().Str(Text).Send(); }
 
  private:
   static void Copy(uint64_t To, uint64_t From, uint64_t Bytes) {
@@ -251,13 +251,13 @@ class QemuWorld final : public scenarios::ScenarioWorld {
 void ReportImage() {
   const LoadedImage Image = LoadDriverImage();
   Line()
-      .Text("VarnelMm.efi loaded at ")
+      .Str("VarnelMm.efi loaded at ")
       .Hex(Image.Base)
-      .Text(" (preferred base ")
+      .Str(" (preferred base ")
       .Hex(Image.PreferredBase)
-      .Text(", ")
+      .Str(", ")
       .Dec(Image.Relocations)
-      .Text(" DIR64 relocations), entry ")
+      .Str(" DIR64 relocations), entry ")
       .Hex(Image.EntryPoint)
       .Send();
 }
@@ -280,10 +280,10 @@ void RunDemo() {
   }
   if (Totals.Failures == 0) {
     Line()
-        .Text("PASSED: every answer, record word, secure call and console line as expected")
+        .Str("PASSED: every answer, record word, secure call and console line as expected")
         .Send();
   } else {
-    Line().Text("FAILED: ").Dec(Totals.Failures).Text(" checks deviated").Send();
+    Line().Str("FAILED: ").Dec(Totals.Failures).Str(" checks deviated").Send();
   }
   SemihostExit(Totals.Failures == 0 ? kExitPassed : kExitScenarioFailed);
 }

@@ -28,45 +28,6 @@ void SemihostExit(uint32_t Status) {
   }
 }
 
-Line &Line::Text(const char *Text) {
-  while (*Text != '\0') {
-    Char(*Text++);
-  }
-  return *this;
-}
-
-Line &Line::Char(char Value) {
-  if (Length_ + 2 < kCapacity) {
-    Buffer_[Length_++] = Value;
-  }
-  return *this;
-}
-
-Line &Line::Hex(uint64_t Value) {
-  Text("0x");
-  int Shift = 60;
-  while (Shift > 0 && ((Value >> Shift) & 0xF) == 0) {
-    Shift -= 4;
-  }
-  for (; Shift >= 0; Shift -= 4) {
-    Char("0123456789ABCDEF"[(Value >> Shift) & 0xF]);
-  }
-  return *this;
-}
-
-Line &Line::Dec(uint64_t Value) {
-  char Digits[20];
-  int Count = 0;
-  do {
-    Digits[Count++] = static_cast<char>('0' + Value % 10);
-    Value /= 10;
-  } while (Value != 0);
-  while (Count > 0) {
-    Char(Digits[--Count]);
-  }
-  return *this;
-}
-
 void Line::Send() {
   Buffer_[Length_++] = '\n';
   Buffer_[Length_] = '\0';

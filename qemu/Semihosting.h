@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "models/TextLine.h"
+
 namespace supervisor {
 
 // Exit statuses of a run; each failure kind has its own.
@@ -24,19 +26,10 @@ void SemihostWrite(const char *Text);
 [[noreturn]] void SemihostExit(uint32_t Status);
 
 // A line under construction, written to the host in one piece.
-class Line {
+class Line : public models::TextLine<Line, 512> {
  public:
-  Line &Text(const char *Text);
-  Line &Hex(uint64_t Value);  // "0x" and uppercase digits, no leading zeros
-  Line &Dec(uint64_t Value);
-  Line &Char(char Value);
   // Appends "\n", writes the line and empties it.
   void Send();
-
- private:
-  static constexpr uint32_t kCapacity = 512;
-  char Buffer_[kCapacity];
-  uint32_t Length_ = 0;
 };
 
 }  // namespace supervisor

@@ -20,7 +20,7 @@ uint64_t Address(const void *Pointer) {
 
 void Check(bool Ok, const char *What) {
   if (!Ok) {
-    Line().Text("SELF-TEST FAILED: ").Text(What).Send();
+    Line().Str("SELF-TEST FAILED: ").Str(What).Send();
     SemihostExit(kExitSelfTestFailed);
   }
 }
@@ -62,7 +62,7 @@ void SelfTestSecureService(TrapFrame *Frame) {
   const uint64_t Breakpoints = BreakpointCount();
   const uint64_t Changed = CallAtEl0(Address(El0CheckRegisters), 0x1234500000000000ULL);
   if (Changed != 0) {
-    Line().Text("register check answered ").Dec(Changed).Send();
+    Line().Str("register check answered ").Dec(Changed).Send();
   }
   Check(Changed == 0, "x0-x3 carry the svc #0 answer and every other register survives the traps");
   Check(BreakpointCount() == Breakpoints + 1, "svc #0xDBDB counted once");
@@ -71,12 +71,12 @@ void SelfTestSecureService(TrapFrame *Frame) {
   const uint64_t Unaligned =
       *reinterpret_cast<volatile uint64_t *>(reinterpret_cast<uint64_t>(&Bytes[0]) + 1);
   Check(Unaligned == 0x0908070605040302ULL, "unaligned load from Normal memory");
-  Line().Text("SELF-TEST PASSED").Send();
+  Line().Str("SELF-TEST PASSED").Send();
   SemihostExit(kExitPassed);
 }
 
 [[noreturn]] void RunFault(RunMode Mode) {
-  Line().Text("Running a deliberately faulting EL0 routine (mode ").Dec(Mode).Text(")").Send();
+  Line().Str("Running a deliberately faulting EL0 routine (mode ").Dec(Mode).Str(")").Send();
   switch (Mode) {
     case kModeFaultFloatingPoint:
       CallAtEl0(Address(El0FaultFloatingPoint));
@@ -91,7 +91,7 @@ void SelfTestSecureService(TrapFrame *Frame) {
       CallAtEl0(Address(El0FaultUnaligned), kCommBufferAddress + 1);
       break;
   }
-  Line().Text("the faulting routine returned").Send();
+  Line().Str("the faulting routine returned").Send();
   SemihostExit(kExitSelfTestFailed);
 }
 
@@ -104,10 +104,10 @@ LoadedImage LoadDriverImage() {
                   reinterpret_cast<uint8_t *>(kImageLoadAddress), kImageMaxBytes, &Image);
   if (Result != LoadResult::kOk) {
     Line()
-        .Text("FAULT driver image at ")
+        .Str("FAULT driver image at ")
         .Hex(kImageFileAddress)
-        .Text(": ")
-        .Text(LoadResultName(Result))
+        .Str(": ")
+        .Str(LoadResultName(Result))
         .Send();
     SemihostExit(kExitBadImage);
   }
@@ -131,7 +131,7 @@ extern "C" [[noreturn]] void SupervisorMain() {
     case kModeDemo:
       RunDemo();
   }
-  Line().Text("FAULT unknown run mode ").Dec(Mode).Send();
+  Line().Str("FAULT unknown run mode ").Dec(Mode).Send();
   SemihostExit(kExitSupervisorFault);
 }
 

@@ -4,42 +4,15 @@
 
 #include "models/RequestNames.h"
 #include "models/SipHash.h"
+#include "models/TextLine.h"
 
 namespace scenarios {
 namespace {
 
 // A report line under construction.
-class Text {
+class Text : public models::TextLine<Text, 768> {
  public:
-  Text &Str(const char *Value) {
-    while (*Value != '\0') {
-      Put(*Value++);
-    }
-    return *this;
-  }
-  Text &Hex(uint64_t Value) {
-    Str("0x");
-    int Shift = 60;
-    while (Shift > 0 && ((Value >> Shift) & 0xF) == 0) {
-      Shift -= 4;
-    }
-    for (; Shift >= 0; Shift -= 4) {
-      Put("0123456789ABCDEF"[(Value >> Shift) & 0xF]);
-    }
-    return *this;
-  }
-  Text &Dec(uint64_t Value) {
-    char Digits[20];
-    int Count = 0;
-    do {
-      Digits[Count++] = static_cast<char>('0' + Value % 10);
-      Value /= 10;
-    } while (Value != 0);
-    while (Count > 0) {
-      Put(Digits[--Count]);
-    }
-    return *this;
-  }
+  // The bytes as printable text: CR, LF and other control bytes escaped, at most 160 of them.
   Text &Escaped(const uint8_t *Bytes, uint64_t Length) {
     for (uint64_t Index = 0; Index < Length && Index < 160; ++Index) {
       const uint8_t Byte = Bytes[Index];
@@ -50,25 +23,13 @@ class Text {
       } else if (Byte == 0x1A) {
         Str("<number>");
       } else if (Byte < 0x20 || Byte > 0x7E) {
-        Str("\\x").Put("0123456789ABCDEF"[Byte >> 4]).Put("0123456789ABCDEF"[Byte & 0xF]);
+        Str("\\x").Put(kDigits[Byte >> 4]).Put(kDigits[Byte & 0xF]);
       } else {
         Put(static_cast<char>(Byte));
       }
     }
     return *this;
   }
-  Text &Put(char Value) {
-    if (Length_ + 1 < sizeof(Buffer_)) {
-      Buffer_[Length_++] = Value;
-      Buffer_[Length_] = '\0';
-    }
-    return *this;
-  }
-  const char *Get() const { return Buffer_; }
-
- private:
-  char Buffer_[768] = {};
-  uint64_t Length_ = 0;
 };
 
 uint64_t Resolve(uint64_t Value, uint64_t NormalWorldBase) {
