@@ -9,11 +9,17 @@
 #include "models/MmCoreModel.h"
 #include "models/NorFlash.h"
 #include "models/SecureFirmwareModel.h"
+#include "models/TextLine.h"
 #include "qemu/MemoryMap.h"
 #include "qemu/Semihosting.h"
 #include "qemu/Supervisor.h"
 #include "qemu/Trap.h"
 #include "tests/scenarios/ScenarioRunner.h"
+
+namespace {
+// A scenario-step marker on the UART.
+class MarkerLine : public models::TextLine<MarkerLine, 32> {};
+}  // namespace
 
 inline void *operator new(size_t, void *Where) noexcept {
   return Where;
@@ -189,9 +195,10 @@ class QemuWorld final : public scenarios::ScenarioWorld {
   }
 
   void ConsoleBegin(uint32_t Scenario, uint32_t Step) override {
-    char Marker[32];
-    Format(Marker, 'B', Scenario, Step);
-    UartPut(Marker);
+    // "\x01" "B" Scenario "." Step "\n"
+    MarkerLine Marker;
+    Marker.Put('\x01').Put('B').Dec(Scenario).Put('.').Dec(Step).Put('\n');
+    UartPut(Marker.Get());
   }
 
   bool ConsoleEnd(uint32_t Scenario, uint32_t Step, const char *Expected) override {
@@ -218,29 +225,6 @@ class QemuWorld final : public scenarios::ScenarioWorld {
       reinterpret_cast<volatile uint8_t *>(To)[Index] =
           reinterpret_cast<const volatile uint8_t *>(From)[Index];
     }
-  }
-
-  // "\x01" Kind Scenario "." Step "\n"
-  static void Format(char (&Out)[32], char Kind, uint32_t Scenario, uint32_t Step) {
-    uint32_t At = 0;
-    Out[At++] = '\x01';
-    Out[At++] = Kind;
-    const auto PutNumber = [&](uint32_t Value) {
-      char Digits[10];
-      int Count = 0;
-      do {
-        Digits[Count++] = static_cast<char>('0' + Value % 10);
-        Value /= 10;
-      } while (Value != 0);
-      while (Count > 0) {
-        Out[At++] = Digits[--Count];
-      }
-    };
-    PutNumber(Scenario);
-    Out[At++] = '.';
-    PutNumber(Step);
-    Out[At++] = '\n';
-    Out[At] = '\0';
   }
 
   LoadedImage Image_ = {};

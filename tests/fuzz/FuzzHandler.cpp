@@ -165,16 +165,22 @@ void RewriteOnFirstCall() {
   W.Rewritten = true;
 }
 
-void SecureCall(void *, ServiceArgumentBlock *Block) {
-  World &W = gWorld;
+// The call's eight words as the driver made it, and the staging buffer live at that moment.
+RecordedCall CaptureCall(const World &W, const ServiceArgumentBlock &Block) {
   RecordedCall C{};
-  std::memcpy(C.In, Block->Word, sizeof(C.In));
+  std::memcpy(C.In, Block.Word, sizeof(C.In));
   C.HadStaging = W.Live != nullptr;
   if (C.HadStaging) {
     C.StagingAddress = reinterpret_cast<uintptr_t>(W.Live);
     C.StagingSize = W.AllocationSize;
     std::memcpy(C.Staging, W.Live, W.AllocationSize);
   }
+  return C;
+}
+
+void SecureCall(void *, ServiceArgumentBlock *Block) {
+  World &W = gWorld;
+  RecordedCall C = CaptureCall(W, *Block);
   fuzz::FuzzInput &In = *W.In;
   const uint8_t Choice = In.Byte();
   if (Choice % 5 == 0) {
@@ -518,14 +524,7 @@ void InstallWorld() {
 
 void PlatformSecureCall(void *, ServiceArgumentBlock *Block) {
   World &W = gWorld;
-  RecordedCall C{};
-  std::memcpy(C.In, Block->Word, sizeof(C.In));
-  C.HadStaging = W.Live != nullptr;
-  if (C.HadStaging) {
-    C.StagingAddress = reinterpret_cast<uintptr_t>(W.Live);
-    C.StagingSize = W.AllocationSize;
-    std::memcpy(C.Staging, W.Live, W.AllocationSize);
-  }
+  RecordedCall C = CaptureCall(W, *Block);
   RewriteOnFirstCall();
   if (W.In->Byte() % 8 == 0) {
     Block->Word[0] = W.In->Pick(kFailures);
