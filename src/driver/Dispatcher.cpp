@@ -1,82 +1,65 @@
-// The request handler: checks its arguments and the buffer size, logs the request and dispatches
-// on the function number in word 0.
+// The request handler: checks its arguments and the buffer, takes the private copy of the request
+// and hands it to the path its row names.
 //
 // Answers to a request the handler cannot serve, in the order they are checked; none of them
 // writes the record:
 //  - CommBuffer or CommBufferSize null: an assertion report for each null pointer, then
 //    EFI_INVALID_PARAMETER.
+//  - CommBuffer not 8-byte aligned: "VarnelMmiHandler CommBuffer not aligned 0x..", then
+//    EFI_INVALID_PARAMETER; no record byte is read. A PI communicate buffer puts the record
+//    24 bytes behind a naturally aligned header, so only a broken or hostile caller gets here,
+//    and its record could not be read as whole words without faulting on a strict mapping.
 //  - a size below 8 bytes: the error line "VarnelMmiHandler Buffer too small, CommBufferSize 0x.."
 //    and EFI_BAD_BUFFER_SIZE; word 0 is not read.
 //  - a function number above 14: "VarnelMmiHandler Unsupported function ID", EFI_ACCESS_DENIED.
-//  - a size below the bytes the function reads or writes (kRecordBytesNeeded): the same
-//    buffer-too-small line and EFI_BAD_BUFFER_SIZE.
-// The handler never reads or writes a byte at or beyond the size it is given.
+//  - a size below the bytes the function reads or writes: the same buffer-too-small line and
+//    EFI_BAD_BUFFER_SIZE.
+// The handler never reads or writes a byte at or beyond the size it is given, and reads each
+// record word it uses exactly once.
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {
 
 namespace {
 
-// Bytes of the record that each function reads or writes: through the highest word it touches.
-constexpr uint8_t kRecordBytesNeeded[] = {
-    40,  // 0: writes words 0-4
-    32,  // 1: reads Offset, Length, Buffer
-    32,  // 2
-    24,  // 3: reads Offset, Length
-    24,  // 4: writes words 0-2
-    24,  // 5
-    24,  // 6
-    8,   // 7: word 0 only
-    16,  // 8: reads the seed in word 1
-    48,  // 9: AuthInfo in word 5
-    48,  // 10
-    40,  // 11: AuthInfo in word 4
-    24,  // 12
-    40,  // 13
-    8,   // 14
+// Each function's record size, derived from its row.
+struct RecordSizes {
+  uint8_t Bytes[kHighestFunction + 1];
 };
-static_assert(sizeof(kRecordBytesNeeded) == kHighestFunction + 1);
-static_assert(sizeof(uint64_t) * (kWordAuthInfoLong + 1) == kRecordBytes);
-
-// Kept out of line: each branch is then a plain tail call, with no frame to unwind.
-[[gnu::noinline]] EFI_STATUS Dispatch(CommRecord Record, uint64_t Function) {
-  switch (Function) {
-    case kFunctionGetInfo:
-      return SpiNorGetInfo(Record);
-    case kFunctionRead:
-      return SpiNorFlashRequest(Record, FlashOperation::Read);
-    case kFunctionWrite:
-      return SpiNorFlashRequest(Record, FlashOperation::Write);
-    case kFunctionErase:
-      return SpiNorFlashRequest(Record, FlashOperation::Erase);
-    case kFunctionGetNvInfo:
-    case kFunctionGetNv2Info:
-    case kFunctionGetFailSafeInfo:
-      return SpiNorInfoQuery(Record, Function);
-    case kFunctionRunTimeLockDown:
-      return SpiNorRunTimeLockDown(Record);
-    case kFunctionSeedDeploy:
-      return SpiNorSeedDeploy(Record);
-    case kFunctionSecureRead:
-      return SpiNorSecureRequest(Record, FlashOperation::Read);
-    case kFunctionSecureWrite:
-      return SpiNorSecureRequest(Record, FlashOperation::Write);
-    case kFunctionSecureErase:
-      return SpiNorSecureRequest(Record, FlashOperation::Erase);
-    case kFunctionRegionLock:
-      return SpiNorFlashRequest(Record, FlashOperation::RegionLock);
-    case kFunctionSecureRegionLock:
-      return SpiNorSecureRequest(Record, FlashOperation::RegionLock);
-    case kFunctionLockRegionLock:
-      return SpiNorLockRegionLock(Record);
-    default:
-      return EFI_ACCESS_DENIED;
+constexpr RecordSizes kBytesNeeded = [] {
+  RecordSizes Sizes = {};
+  for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
+    Sizes.Bytes[Function] = static_cast<uint8_t>(BytesNeeded(kRequests[Function]));
   }
-}
+  return Sizes;
+}();
 
 EFI_STATUS BufferTooSmall(uint64_t Size) {
   VARNEL_LOG(kLevelError, "%a Buffer too small, CommBufferSize 0x%llx\n", "VarnelMmiHandler", Size);
   return EFI_BAD_BUFFER_SIZE;
+}
+
+// Takes the copy and serves it. Kept out of the handler so that the copy's frame is entered only
+// for requests that passed every check.
+[[gnu::noinline]] EFI_STATUS CopyAndServe(SharedRecord Record, uint64_t Function) {
+  RequestCopy Request = {{Function, 0, 0, 0, 0, 0}};
+  const uint32_t ReadWords = RowOf(Function).ReadWords;
+  for (uint32_t Word = 1; Word < kRecordWords; ++Word) {
+    if ((ReadWords & (1u << Word)) != 0) {
+      Request.Word[Word] = FetchWord(Record, Word);
+    }
+  }
+  // An authenticated request passes the secure firmware before anything else of it runs. Only
+  // the copy and the record are kept across the call: each callee finds the row from the copy.
+  if (RowOf(Function).SignedBytes != 0) {
+    const EFI_STATUS Verdict = AuthenticateRequest(Request);
+    if (Verdict != EFI_SUCCESS) {
+      return Answer(Record,
+                    Verdict == EFI_OUT_OF_RESOURCES ? kStatusFailure : kStatusAuthenticationRefused,
+                    Verdict);
+    }
+  }
+  return ServeRequest(Request, Record);
 }
 
 }  // namespace
@@ -96,23 +79,26 @@ extern "C" EFI_STATUS VarnelMmiHandler(EFI_HANDLE DispatchHandle, const void *Co
     VARNEL_ASSERT(CommBufferSize != nullptr, "CommBufferSize");
     return EFI_INVALID_PARAMETER;
   }
+  if ((reinterpret_cast<uintptr_t>(CommBuffer) & (sizeof(uint64_t) - 1)) != 0) {
+    VARNEL_LOG(kLevelError, "%a CommBuffer not aligned 0x%p\n", "VarnelMmiHandler", CommBuffer);
+    return EFI_INVALID_PARAMETER;
+  }
 
   const uint64_t Size = *static_cast<volatile const uint64_t *>(CommBufferSize);
   VARNEL_LOG(kLevelInfo, "%a CPU%d\n", "VarnelMmiHandler", gMmst->CurrentlyExecutingCpu);
   VARNEL_LOG(kLevelInfo, "CommBuffer - 0x%p, CommBufferSize - 0x%x\n", CommBuffer, Size);
 
-  // The handler never touches a byte at or beyond the size the MM core hands over.
   if (Size < sizeof(uint64_t)) {
     return BufferTooSmall(Size);
   }
-  const CommRecord Record = static_cast<CommRecord>(CommBuffer);
-  const uint64_t Function = Record[kWordFunctionId];
+  const SharedRecord Record = static_cast<SharedRecord>(CommBuffer);
+  const uint64_t Function = FetchWord(Record, kWordFunctionId);
   if (Function > kHighestFunction) {
     VARNEL_LOG(kLevelError, "%a Unsupported function ID\n", "VarnelMmiHandler");
     return EFI_ACCESS_DENIED;
   }
-  if (Size < kRecordBytesNeeded[Function]) {
+  if (Size < kBytesNeeded.Bytes[Function]) {
     return BufferTooSmall(Size);
   }
-  return Dispatch(Record, Function);
+  return CopyAndServe(Record, Function);
 }

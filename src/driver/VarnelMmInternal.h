@@ -7,6 +7,7 @@
 #include "base/UefiTypes.h"
 #include "config/VarnelMmConfig.h"
 #include "driver/MmServices.h"
+#include "driver/RequestTable.h"
 #include "driver/VarnelMmProtocol.h"
 #include "log/DebugLog.h"
 
@@ -61,41 +62,56 @@ EFI_STATUS SpiNorMmLockRegionLock();
 uint64_t SpiNorTranslateAddress(uint64_t Address);
 
 // ---- Request paths ------------------------------------------------------------------------------
-// Each answers one function in place in the communication record and returns the UEFI status for
-// the MM core. Record words are read once each, through volatile accesses, because the normal
-// world shares the record.
+// The record lies in memory the normal world shares and may rewrite at any instant. The handler
+// reads each word a request uses exactly once, into a private copy, before anything else happens;
+// every decision and every action of the request rests on that copy. The record itself is only
+// written: the answers below.
 
-using CommRecord = volatile uint64_t *;
+using SharedRecord = volatile uint64_t *;
 
-// Replaces word 0 with the status word and hands back the UEFI status for the MM core.
-inline EFI_STATUS Answer(CommRecord Record, uint64_t StatusWord, EFI_STATUS Status) {
+#ifdef VARNELMM_RECORD_READ_PROBE
+// Test builds only: told of every read of a record word.
+extern "C" void RecordReadProbe(const volatile uint64_t *Word);
+#endif
+
+// The one way the driver reads the shared record.
+inline uint64_t FetchWord(SharedRecord Record, uint32_t Word) {
+#ifdef VARNELMM_RECORD_READ_PROBE
+  RecordReadProbe(Record + Word);
+#endif
+  return Record[Word];
+}
+
+// The request as the handler took it: word 0 is the function number it dispatched on, the other
+// words are those the function reads (the rest are 0).
+struct RequestCopy {
+  uint64_t Word[kRecordWords];
+};
+
+// Replaces word 0 with the status word and hands back the UEFI status for the MM core. Every
+// path stores its status word last, so no event of the request follows it.
+inline EFI_STATUS Answer(SharedRecord Record, uint64_t StatusWord, EFI_STATUS Status) {
   Record[kWordFunctionId] = StatusWord;
   return Status;
 }
 
-// The four flash operations; a plain and an authenticated function exist for each.
-enum class FlashOperation : uint8_t { Read, Write, Erase, RegionLock };
-
-// Read and write move data through the normal world's Buffer; erase and region lock have none.
-constexpr bool MovesData(FlashOperation Operation) {
-  return Operation == FlashOperation::Read || Operation == FlashOperation::Write;
+// Logs one of the request table's lines. The table proves at compile time that each format takes
+// the branch name, or the branch name, Offset and Length; a name-only format leaves the other two
+// unread.
+inline void LogRequestLine(uint64_t Level, const char *Format, const char *BranchName,
+                           uint64_t Offset = 0, uint64_t Length = 0) {
+  if (LevelCanPrint(Level) && LogPrintEnabled() && LogLevelEnabled(Level)) {
+    LogPrint(Level, Format, BranchName, Offset, Length);
+  }
 }
 
-// ControlRequest.cpp: functions 0, 4, 5, 6, 7, 8 and 14.
-EFI_STATUS SpiNorGetInfo(CommRecord Record);
-EFI_STATUS SpiNorInfoQuery(CommRecord Record, uint64_t Function);
-EFI_STATUS SpiNorRunTimeLockDown(CommRecord Record);
-EFI_STATUS SpiNorSeedDeploy(CommRecord Record);
-EFI_STATUS SpiNorLockRegionLock(CommRecord Record);
+// RequestPaths.cpp: serves one request from its row and its copy.
+EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record);
 
-// FlashRequest.cpp: functions 1, 2, 3 and 12, and the tail shared with the authenticated path:
-// permission check for everything but reads, then the operation (the plain or the secure
-// sub-command). Buffer must be 0 for erase and region lock.
-EFI_STATUS SpiNorFlashRequest(CommRecord Record, FlashOperation Operation);
-EFI_STATUS SpiNorFlashPerform(CommRecord Record, FlashOperation Operation, const char *BranchName,
-                              bool Secure, uint64_t Offset, uint64_t Length, uint64_t Buffer);
-
-// AuthenticatedRequest.cpp: functions 9, 10, 11 and 13.
-EFI_STATUS SpiNorSecureRequest(CommRecord Record, FlashOperation Operation);
+// AuthenticatedRequest.cpp: for an authenticated function, stages the signed part of the copy in MM pool
+// memory, has the secure firmware authenticate it and releases the buffer. Answers EFI_SUCCESS
+// when the firmware accepted it, EFI_DEVICE_ERROR when it refused (the refusal line is logged)
+// and EFI_OUT_OF_RESOURCES when no staging buffer could be had (nothing logged, nothing called).
+EFI_STATUS AuthenticateRequest(const RequestCopy &Request);
 
 }  // namespace varnel
