@@ -5,10 +5,10 @@
 // writes the record:
 //  - CommBuffer or CommBufferSize null: an assertion report for each null pointer, then
 //    EFI_INVALID_PARAMETER.
-//  - CommBuffer not 8-byte aligned: "VarnelMmiHandler CommBuffer not aligned 0x..", then
-//    EFI_INVALID_PARAMETER; no record byte is read. A PI communicate buffer puts the record
-//    24 bytes behind a naturally aligned header, so only a broken or hostile caller gets here,
-//    and its record could not be read as whole words without faulting on a strict mapping.
+//  - CommBuffer not 8-byte aligned: EFI_INVALID_PARAMETER, silently; no record byte is read. A
+//    PI communicate buffer puts the record 24 bytes behind a naturally aligned header, so only a
+//    broken or hostile caller gets here, and its record could not be read as whole words without
+//    faulting on a strict mapping.
 //  - a size below 8 bytes: the error line "VarnelMmiHandler Buffer too small, CommBufferSize 0x.."
 //    and EFI_BAD_BUFFER_SIZE; word 0 is not read.
 //  - a function number above 14: "VarnelMmiHandler Unsupported function ID", EFI_ACCESS_DENIED.
@@ -34,20 +34,46 @@ constexpr RecordSizes kBytesNeeded = [] {
   return Sizes;
 }();
 
-EFI_STATUS BufferTooSmall(uint64_t Size) {
+// The refusals stay out of line, so the handler's own path needs no frame at all.
+EFI_STATUS NullArgument(const void *CommBuffer, const uint64_t *CommBufferSize) {
+  VARNEL_ASSERT(CommBuffer != nullptr, "CommBuffer");
+  VARNEL_ASSERT(CommBufferSize != nullptr, "CommBufferSize");
+  return EFI_INVALID_PARAMETER;
+}
+
+[[gnu::noinline, gnu::cold]] EFI_STATUS BufferTooSmall(uint64_t Size) {
   VARNEL_LOG(kLevelError, "%a Buffer too small, CommBufferSize 0x%llx\n", "VarnelMmiHandler", Size);
   return EFI_BAD_BUFFER_SIZE;
+}
+
+[[gnu::noinline, gnu::cold]] EFI_STATUS Unsupported() {
+  VARNEL_LOG(kLevelError, "%a Unsupported function ID\n", "VarnelMmiHandler");
+  return EFI_ACCESS_DENIED;
 }
 
 // Takes the copy and serves it. Kept out of the handler so that the copy's frame is entered only
 // for requests that passed every check.
 [[gnu::noinline]] EFI_STATUS CopyAndServe(SharedRecord Record, uint64_t Function) {
   RequestCopy Request = {{Function, 0, 0, 0, 0, 0}};
-  const uint32_t ReadWords = RowOf(Function).ReadWords;
-  for (uint32_t Word = 1; Word < kRecordWords; ++Word) {
-    if ((ReadWords & (1u << Word)) != 0) {
-      Request.Word[Word] = FetchWord(Record, Word);
-    }
+  // Every request reads a run of words from word 0 on: each is fetched once, from the last down.
+  switch (RowOf(Function).LastWordRead) {
+    case 5:
+      Request.Word[5] = FetchWord(Record, 5);
+      [[fallthrough]];
+    case 4:
+      Request.Word[4] = FetchWord(Record, 4);
+      [[fallthrough]];
+    case 3:
+      Request.Word[3] = FetchWord(Record, 3);
+      [[fallthrough]];
+    case 2:
+      Request.Word[2] = FetchWord(Record, 2);
+      [[fallthrough]];
+    case 1:
+      Request.Word[1] = FetchWord(Record, 1);
+      break;
+    default:
+      break;
   }
   // An authenticated request passes the secure firmware before anything else of it runs. Only
   // the copy and the record are kept across the call: each callee finds the row from the copy.
@@ -75,12 +101,9 @@ extern "C" EFI_STATUS VarnelMmiHandler(EFI_HANDLE DispatchHandle, const void *Co
   // Both checks report when their pointer is null; the handler then answers without touching
   // anything, since it cannot go on through a null pointer.
   if (CommBuffer == nullptr || CommBufferSize == nullptr) {
-    VARNEL_ASSERT(CommBuffer != nullptr, "CommBuffer");
-    VARNEL_ASSERT(CommBufferSize != nullptr, "CommBufferSize");
-    return EFI_INVALID_PARAMETER;
+    return NullArgument(CommBuffer, CommBufferSize);
   }
   if ((reinterpret_cast<uintptr_t>(CommBuffer) & (sizeof(uint64_t) - 1)) != 0) {
-    VARNEL_LOG(kLevelError, "%a CommBuffer not aligned 0x%p\n", "VarnelMmiHandler", CommBuffer);
     return EFI_INVALID_PARAMETER;
   }
 
@@ -94,8 +117,7 @@ extern "C" EFI_STATUS VarnelMmiHandler(EFI_HANDLE DispatchHandle, const void *Co
   const SharedRecord Record = static_cast<SharedRecord>(CommBuffer);
   const uint64_t Function = FetchWord(Record, kWordFunctionId);
   if (Function > kHighestFunction) {
-    VARNEL_LOG(kLevelError, "%a Unsupported function ID\n", "VarnelMmiHandler");
-    return EFI_ACCESS_DENIED;
+    return Unsupported();
   }
   if (Size < kBytesNeeded.Bytes[Function]) {
     return BufferTooSmall(Size);

@@ -54,7 +54,8 @@ void SpiNorAclPatch() {
   uint64_t InfoHigh = 0;
   uint64_t FlashSize = 0;
   if (EfiError(SpiNorMmGetInfo(&InfoLow, &InfoHigh, &FlashSize))) {
-    VARNEL_LOG(kLevelError, "%a Can't get Varnel Info\n", "SpiNorAclPatch");
+    // The same line as a failed flash-information request, under this routine's name.
+    LogRequestLine(kLevelError, RowText(RowOf(kFunctionGetInfo).FailFormat), "SpiNorAclPatch");
     return;
   }
   if (FlashSize == 0) {

@@ -9,22 +9,26 @@ namespace {
 constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 
 // Logs the row's failure line at error level and answers failure. Offset and Length are shown
-// only by the flash requests' lines.
-EFI_STATUS Failed(const RequestRow &Row, SharedRecord Record, uint64_t Offset = 0,
-                  uint64_t Length = 0) {
+// only by the flash requests' lines. Like every refusal it stays out of line, which keeps the
+// paths' own frames small.
+[[gnu::noinline, gnu::cold]] EFI_STATUS Failed(const RequestRow &Row, SharedRecord Record,
+                                               uint64_t Offset = 0, uint64_t Length = 0) {
   LogRequestLine(kLevelError, RowText(Row.FailFormat), RowText(Row.BranchName), Offset, Length);
   return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
 }
 
+[[gnu::noinline, gnu::cold]] EFI_STATUS NoPermission(const RequestRow &Row, SharedRecord Record,
+                                                     uint64_t Offset, uint64_t Length) {
+  VARNEL_LOG(kLevelWarning, "%a No write permission Offset %llx - Len %llx\n",
+             RowText(Row.BranchName), Offset, Length);
+  return Answer(Record, kStatusNoPermission, EFI_SUCCESS);
+}
+
 // Read, write, erase and region lock, plain or authenticated (an authenticated request gets here
-// only once the firmware has accepted it). The paths stay out of line so that each keeps its own
-// small frame and the dispatch below is a plain tail call.
+// only once the firmware has accepted it). Every path stays out of line so that each keeps its
+// own small frame and the dispatch below is a plain tail call.
 [[gnu::noinline]] EFI_STATUS ServeFlash(const RequestRow &Row, const RequestCopy &Request,
                                         SharedRecord Record) {
-  // Once the seed is deployed only the authenticated functions reach the flash.
-  if (Row.SeedGated && gSeedDeployed != 0) {
-    return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
-  }
   const uint64_t Offset = Request.Word[kWordOffset];
   const uint64_t Length = Request.Word[kWordLength];
   // The table judges 32-bit lengths; a longer one is refused, so the range judged is always the
@@ -32,9 +36,7 @@ EFI_STATUS Failed(const RequestRow &Row, SharedRecord Record, uint64_t Offset = 
   if (Row.PermissionChecked &&
       (Length > kLargestJudgedLength ||
        !SpiNorIsWriteAllowed(Offset, static_cast<uint32_t>(Length), gRunTimeLockDown != 0))) {
-    VARNEL_LOG(kLevelWarning, "%a No write permission Offset %llx - Len %llx\n",
-               RowText(Row.BranchName), Offset, Length);
-    return Answer(Record, kStatusNoPermission, EFI_SUCCESS);
+    return NoPermission(Row, Record, Offset, Length);
   }
   const uint64_t Buffer = Row.MovesData ? Request.Word[kWordBuffer] : 0;
   if (EfiError(SpiNorMmFlashOperation(static_cast<SubCommand>(Row.Sub), Offset, Length, Buffer))) {
@@ -70,10 +72,36 @@ EFI_STATUS Failed(const RequestRow &Row, SharedRecord Record, uint64_t Offset = 
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
+[[gnu::noinline]] EFI_STATUS ServeLockDown(const RequestRow &Row, SharedRecord Record) {
+  VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record);
+  gRunTimeLockDown = 1;
+  return Answer(Record, kStatusSuccess, EFI_SUCCESS);
+}
+
+[[gnu::noinline]] EFI_STATUS ServeSeedDeploy(const RequestRow &Row, const RequestCopy &Request,
+                                             SharedRecord Record) {
+  if (EfiError(SpiNorMmSeedDeploy(Request.Word[kWordOffset]))) {
+    return Failed(Row, Record);
+  }
+  gSeedDeployed = 1;
+  return Answer(Record, kStatusSuccess, EFI_SUCCESS);
+}
+
+[[gnu::noinline]] EFI_STATUS ServeLockRegionLock(const RequestRow &Row, SharedRecord Record) {
+  if (EfiError(SpiNorMmLockRegionLock())) {
+    return Failed(Row, Record);
+  }
+  return Answer(Record, kStatusSuccess, EFI_SUCCESS);
+}
+
 }  // namespace
 
 EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record) {
   const RequestRow &Row = RowOf(Request.Word[kWordFunctionId]);
+  // Once the seed is deployed only the authenticated functions reach the flash.
+  if (Row.SeedGated && gSeedDeployed != 0) {
+    return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
+  }
   switch (Row.Path) {
     case RequestPath::kFlash:
       return ServeFlash(Row, Request, Record);
@@ -82,23 +110,11 @@ EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record) {
     case RequestPath::kInfoQuery:
       return ServeInfoQuery(Row, Record);
     case RequestPath::kLockDown:
-      VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record);
-      gRunTimeLockDown = 1;
-      return Answer(Record, kStatusSuccess, EFI_SUCCESS);
+      return ServeLockDown(Row, Record);
     case RequestPath::kSeedDeploy:
-      if (EfiError(SpiNorMmSeedDeploy(Request.Word[kWordOffset]))) {
-        return Failed(Row, Record);
-      }
-      gSeedDeployed = 1;
-      return Answer(Record, kStatusSuccess, EFI_SUCCESS);
+      return ServeSeedDeploy(Row, Request, Record);
     case RequestPath::kLockRegionLock:
-      if (Row.SeedGated && gSeedDeployed != 0) {
-        return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
-      }
-      if (EfiError(SpiNorMmLockRegionLock())) {
-        return Failed(Row, Record);
-      }
-      return Answer(Record, kStatusSuccess, EFI_SUCCESS);
+      return ServeLockRegionLock(Row, Record);
   }
   return EFI_ACCESS_DENIED;  // not reached: every path is served above
 }

@@ -43,6 +43,17 @@ constexpr uint8_t Words(uint32_t First, uint32_t Last) {
   return static_cast<uint8_t>(((1u << (Last + 1)) - 1) & ~((1u << First) - 1));
 }
 
+// The highest word of a mask (0 for an empty one).
+constexpr uint8_t LastWord(uint8_t Mask) {
+  uint8_t Last = 0;
+  for (uint8_t Word = 0; Word < kRecordWords; ++Word) {
+    if ((Mask & (1u << Word)) != 0) {
+      Last = Word;
+    }
+  }
+  return Last;
+}
+
 namespace requesttable {
 
 constexpr uint8_t kWord0 = Words(0, 0);
@@ -167,6 +178,10 @@ constexpr bool TextsMatch(const RequestDescriptor &Row) {
 constexpr bool TableIsSound() {
   for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
     const RequestDescriptor &Row = kRequests[Function];
+    // Every request reads a run of words from word 0 on, so the copy is one simple loop.
+    if (Row.ReadWords != Words(0, LastWord(Row.ReadWords))) {
+      return false;
+    }
     // Word 0 is the function number coming in and the status word going out.
     if ((Row.ReadWords & Row.WriteWords & 1) == 0 || !TextsMatch(Row)) {
       return false;
@@ -277,15 +292,16 @@ struct RequestRow {
   uint16_t FailFormat;         // kNoText when the row has none
   uint16_t AuthRefusedFormat;  // kNoText for unauthenticated rows
   RequestPath Path;
-  uint8_t ReadWords;
+  uint8_t LastWordRead;  // the request reads words 0 to LastWordRead
   uint8_t WriteWords;
   uint8_t Sub;
   uint8_t SignedBytes;
   bool SeedGated;
   bool PermissionChecked;
   bool MovesData;
+  uint8_t Reserved[2];  // rows of 16 bytes are found with a shift
 };
-static_assert(sizeof(RequestRow) == 14);
+static_assert(sizeof(RequestRow) == 16);
 
 namespace requesttable {
 
@@ -314,13 +330,14 @@ constexpr CompiledRows Compile() {
                           PoolOffset(From.FailFormat),
                           PoolOffset(From.AuthRefusedFormat),
                           From.Path,
-                          From.ReadWords,
+                          LastWord(From.ReadWords),
                           From.WriteWords,
                           From.Sub,
                           From.SignedBytes,
                           From.SeedGated,
                           From.PermissionChecked,
-                          From.MovesData};
+                          From.MovesData,
+                          {0, 0}};
   }
   return Rows;
 }

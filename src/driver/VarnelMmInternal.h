@@ -105,11 +105,11 @@ inline void LogRequestLine(uint64_t Level, const char *Format, const char *Branc
   }
 }
 
-// RequestPaths.cpp: serves one request from its row and its copy.
+// RequestPaths.cpp: serves a request from its copy (an authenticated one once it has passed).
 EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record);
 
-// AuthenticatedRequest.cpp: for an authenticated function, stages the signed part of the copy in MM pool
-// memory, has the secure firmware authenticate it and releases the buffer. Answers EFI_SUCCESS
+// AuthenticatedRequest.cpp: for an authenticated function, stages the signed part of the copy in MM
+// pool memory, has the secure firmware authenticate it and releases the buffer. Answers EFI_SUCCESS
 // when the firmware accepted it, EFI_DEVICE_ERROR when it refused (the refusal line is logged)
 // and EFI_OUT_OF_RESOURCES when no staging buffer could be had (nothing logged, nothing called).
 EFI_STATUS AuthenticateRequest(const RequestCopy &Request);
