@@ -211,8 +211,10 @@ void HostPlatform::PoolEventSeen(void *Context, PoolEvent Event, void *Buffer, u
   const uint64_t Address = reinterpret_cast<uintptr_t>(Buffer);
   if (Event == PoolEvent::kAllocate) {
     Platform->AddEvent(PlatformEvent{PlatformEventKind::kAllocatePool, Size, Status, Address});
+    Platform->Race(PlatformEventKind::kAllocatePool);
   } else {
     Platform->AddEvent(PlatformEvent{PlatformEventKind::kFreePool, Address, Status, 0});
+    Platform->Race(PlatformEventKind::kFreePool);
   }
 }
 
@@ -220,6 +222,7 @@ void HostPlatform::SeamSecureService(void *Context, ServiceArgumentBlock *Block)
   HostPlatform *Platform = static_cast<HostPlatform *>(Context);
   const uint64_t Function = Block->Word[0];
   const uint64_t SubCommand = Block->Word[1];
+  Platform->Race(PlatformEventKind::kSecureCall);
   Platform->Firmware_->Handle(Block);
   Platform->AddEvent(
       PlatformEvent{PlatformEventKind::kSecureCall, Function, SubCommand, Block->Word[0]});
@@ -229,16 +232,19 @@ void HostPlatform::SeamBreakpoint(void *Context) {
   HostPlatform *Platform = static_cast<HostPlatform *>(Context);
   ++Platform->Breakpoints_;
   Platform->AddEvent(PlatformEvent{PlatformEventKind::kBreakpoint});
+  Platform->Race(PlatformEventKind::kBreakpoint);
 }
 
 uint32_t HostPlatform::SeamRead32(void *Context, uint64_t Address) {
   HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  Platform->Race(PlatformEventKind::kConsoleAccess);
   uint64_t Offset = 0;
   return Platform->ConsoleOffset(Address, &Offset) ? Platform->Uart_->Read32(Offset) : 0;
 }
 
 void HostPlatform::SeamWrite32(void *Context, uint64_t Address, uint32_t Value) {
   HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  Platform->Race(PlatformEventKind::kConsoleAccess);
   uint64_t Offset = 0;
   if (Platform->ConsoleOffset(Address, &Offset)) {
     Platform->Uart_->Write32(Offset, Value);
@@ -247,6 +253,7 @@ void HostPlatform::SeamWrite32(void *Context, uint64_t Address, uint32_t Value) 
 
 void HostPlatform::SeamWrite8(void *Context, uint64_t Address, uint8_t Value) {
   HostPlatform *Platform = static_cast<HostPlatform *>(Context);
+  Platform->Race(PlatformEventKind::kConsoleAccess);
   uint64_t Offset = 0;
   if (Platform->ConsoleOffset(Address, &Offset)) {
     Platform->Uart_->Write8(Offset, Value);

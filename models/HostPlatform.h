@@ -43,7 +43,13 @@ struct RequestResult {
 };
 
 // One event of the platform, in the order it happened (for checks of ordering across models).
-enum class PlatformEventKind : uint8_t { kAllocatePool, kFreePool, kSecureCall, kBreakpoint };
+enum class PlatformEventKind : uint8_t {
+  kAllocatePool,
+  kFreePool,
+  kSecureCall,
+  kBreakpoint,
+  kConsoleAccess,  // a console register read or write (told to the race hook, not logged)
+};
 struct PlatformEvent {
   PlatformEventKind Kind;
   // kAllocatePool: A = size, B = status, C = buffer address (0 when it failed).
@@ -55,6 +61,11 @@ struct PlatformEvent {
 };
 
 using ImageEntryPoint = EFI_STATUS (*)(EFI_HANDLE, EFI_MM_SYSTEM_TABLE *);
+
+// Called at every event the driver causes, before the platform answers it (an allocation and a
+// release once the pool has decided, a secure call before the firmware sees it): a test playing
+// the normal world on another CPU rewrites the record in flight here.
+using RaceHook = void (*)(void *Context, PlatformEventKind Kind);
 
 class HostPlatform {
  public:
@@ -116,6 +127,12 @@ class HostPlatform {
   uint64_t DroppedEvents() const { return DroppedEvents_; }
   void ClearEvents();
 
+  // The racing normal world: null removes it.
+  void SetRaceHook(RaceHook Hook, void *Context) {
+    Race_ = Hook;
+    RaceContext_ = Context;
+  }
+
   // Breakpoint traps taken while this platform was installed.
   uint64_t BreakpointCount() const { return Breakpoints_; }
   // MMIO accesses outside the console's register window (read as 0, writes dropped).
@@ -131,6 +148,11 @@ class HostPlatform {
   static void PoolEventSeen(void *Context, PoolEvent Event, void *Buffer, uint64_t Size,
                             EFI_STATUS Status);
   void AddEvent(const PlatformEvent &Event);
+  void Race(PlatformEventKind Kind) {
+    if (Race_ != nullptr) {
+      Race_(RaceContext_, Kind);
+    }
+  }
 
   // Large, page-backed flash storage (see HostPlatform.cpp); plain arrays for the rest.
   struct LargeBuffer {
@@ -156,6 +178,8 @@ class HostPlatform {
   uint64_t StrayMmio_ = 0;
   std::vector<PlatformEvent> Events_;
   uint64_t DroppedEvents_ = 0;
+  RaceHook Race_ = nullptr;
+  void *RaceContext_ = nullptr;
 };
 
 }  // namespace models

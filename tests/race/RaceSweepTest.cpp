@@ -1,0 +1,400 @@
+// A racing normal world, at every step. The communication record is shared memory that the normal
+// world may rewrite from another CPU at any instant while the handler runs. This sweep sends every
+// function (plain and authenticated, each of its answer classes, before and after lock-down and
+// seed deployment) and, for every event the request causes (each MM pool call, each secure call,
+// each console register access, each breakpoint), once for every record word and every hostile
+// value, rewrites that word at that event. Each request is then checked on its own:
+//  - the secure operation carried out has the dispatched function's sub-command;
+//  - the bytes the firmware authenticated are the request as sent, word 0 being the dispatched
+//    function, and the operation ran on exactly their Offset, Length and Buffer;
+//  - a plain operation ran on the range as sent, and that range was one the table in force allows;
+//  - the status word and the UEFI status are those the calls' outcomes call for, the results are
+//    the firmware's, and no other word was written;
+//  - the staging buffer was released within the request, before the operation;
+//  - no record word was read twice (the driver is compiled here with a read probe), and nothing
+//    at or past the size was touched (the record ends where its heap block ends).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/VarnelMmInternal.h"
+#include "models/HostPlatform.h"
+
+namespace {
+
+using models::PlatformEventKind;
+using namespace varnel;
+
+constexpr uint64_t kWindowBase = 0x91A00000;
+constexpr uint64_t kNormalBase = 0x80000000;
+constexpr uint64_t kFlashService = 0xC4000070;
+constexpr uint64_t kTranslate = 0xC200FFF1;
+constexpr uint64_t kAllowed = kWindowBase + 0x2F0000;  // writable in both tables
+constexpr uint64_t kRefused = kWindowBase + 0x180000;  // writable in neither
+constexpr uint64_t kLength = 0x100;
+
+// What each function is, written here on its own terms.
+struct Function {
+  uint64_t Number;
+  int Sub;              // the operation's sub-command; -1: none
+  uint8_t SignedWords;  // 0, 4 or 5
+  bool Permission;      // judged by the access table
+  bool MovesData;       // Buffer goes to x4
+  bool SeedGated;
+  uint8_t Results;  // result words written on success (bit n: word n)
+};
+
+constexpr Function kFunctions[] = {
+    {0, 0, 0, false, false, false, 0x1E}, {1, 1, 0, false, true, true, 0},
+    {2, 2, 0, true, true, true, 0},       {3, 3, 0, true, false, true, 0},
+    {4, 4, 0, false, false, false, 0x06}, {5, 5, 0, false, false, false, 0x06},
+    {6, 6, 0, false, false, false, 0x06}, {7, -1, 0, false, false, false, 0},
+    {8, 8, 0, false, false, false, 0},    {9, 9, 5, false, true, false, 0},
+    {10, 10, 5, true, true, false, 0},    {11, 11, 4, true, false, false, 0},
+    {12, 12, 0, true, false, true, 0},    {13, 13, 4, true, false, false, 0},
+    {14, 14, 0, false, false, true, 0},
+};
+
+// Another function number: the signed function of the same shape, else a secure write.
+uint64_t OtherFunction(uint64_t Number) {
+  switch (Number) {
+    case 9:
+      return 10;
+    case 10:
+      return 9;
+    case 11:
+      return 13;
+    case 13:
+      return 11;
+    default:
+      return 10;
+  }
+}
+
+enum class Variant { kServed, kOperationFails, kNoPermission, kBadMac };
+
+// ---- The racing normal world and the read probe ------------------------------------------------
+
+struct Race {
+  models::HostPlatform *Platform = nullptr;
+  uint64_t StrikeAt = ~0ULL;  // index of the event at which the word is rewritten
+  uint32_t Word = 0;
+  uint64_t Value = 0;
+  uint64_t Events = 0;
+  bool Struck = false;
+  uint32_t Reads[kRecordWords] = {};
+  uint32_t StrayReads = 0;
+};
+Race gRace;
+
+void Strike(void *, PlatformEventKind) {
+  Race &R = gRace;
+  if (R.Events++ != R.StrikeAt) {
+    return;
+  }
+  uint8_t *Record = R.Platform->CurrentRecord();
+  if (Record != nullptr && (R.Word + 1) * sizeof(uint64_t) <= R.Platform->CurrentRecordSize()) {
+    std::memcpy(Record + R.Word * sizeof(uint64_t), &R.Value, sizeof(uint64_t));
+    R.Struck = true;
+  }
+}
+
+}  // namespace
+
+extern "C" void RecordReadProbe(const volatile uint64_t *Word) {
+  Race &R = gRace;
+  const uint64_t Base = reinterpret_cast<uintptr_t>(R.Platform->CurrentRecord());
+  const uint64_t Index = (reinterpret_cast<uintptr_t>(Word) - Base) / sizeof(uint64_t);
+  if (Index < kRecordWords) {
+    ++R.Reads[Index];
+  } else {
+    ++R.StrayReads;
+  }
+}
+
+namespace {
+
+struct Outcome {
+  EFI_STATUS Status;
+  uint64_t Words[kRecordWords];
+  uint64_t Size;
+};
+
+class RaceSweep : public ::testing::Test {
+ protected:
+  // A fresh driver in the given state: lock-down and seed deployed or not.
+  void Start(bool LockedDown, bool Seeded) {
+    models::HostPlatformOptions Options;
+    Options.FlashSize = 0x400000;
+    Options.NormalWorldBase = kNormalBase;
+    Options.NormalWorldSize = 0x1000;
+    Platform_.reset();
+    Platform_ = std::make_unique<models::HostPlatform>(Options);
+    gRace = Race{};
+    gRace.Platform = Platform_.get();
+    ASSERT_EQ(Platform_->StartDriver(), EFI_SUCCESS);
+    // A firmware that checks nothing but the MAC: only the driver stands between a rewritten
+    // record and the flash.
+    Platform_->Firmware().SetSecureOperationPolicy(models::SecureOperationPolicy::kUnchecked);
+    if (LockedDown) {
+      Send({7, 0, 0, 0, 0, 0}, 8);
+    }
+    if (Seeded) {
+      Send({8, 0x5EED, 0, 0, 0, 0}, 16);
+    }
+    ASSERT_EQ(gRunTimeLockDown, LockedDown ? 1 : 0);
+    ASSERT_EQ(gSeedDeployed, Seeded ? 1 : 0);
+  }
+
+  Outcome Send(const std::vector<uint64_t> &Words, uint64_t Size) {
+    uint8_t Message[kRecordBytes] = {};
+    std::memcpy(Message, Words.data(), Size);
+    Outcome Result{};
+    Result.Size = Size;
+    Result.Status = Platform_->RequestRaw(Message, Size, Message);
+    std::memcpy(Result.Words, Message, Size);
+    return Result;
+  }
+
+  // The request of Variant for F, in the record as the normal world sends it.
+  std::vector<uint64_t> Compose(const Function &F, Variant V) {
+    const uint64_t Offset =
+        V == Variant::kNoPermission ? kRefused : (F.Number == 8 ? 0x5EED : kAllowed);
+    std::vector<uint64_t> Words = {F.Number, Offset, kLength, kNormalBase, 0, 0};
+    if (F.SignedWords != 0) {
+      uint64_t Signed[kRecordWords];
+      std::memcpy(Signed, Words.data(), sizeof(Signed));
+      Platform_->Sign(Signed);
+      if (V == Variant::kBadMac) {
+        Signed[F.SignedWords] ^= 1;
+      }
+      Words.assign(Signed, Signed + kRecordWords);
+    }
+    return Words;
+  }
+
+  void Arm(const Function &F, Variant V) {
+    Platform_->Firmware().ClearFaults();
+    if (V == Variant::kOperationFails) {
+      Platform_->Firmware().InjectFault(static_cast<uint32_t>(F.Sub), models::kFwDenied,
+                                        models::FaultMode::kOnce);
+    }
+  }
+
+  // Sends the request with the race armed and checks every invariant; Events_ is then the number
+  // of events the request caused.
+  void RunOne(const Function &F, Variant V, uint64_t StrikeAt, uint32_t Word, uint64_t Value) {
+    const std::vector<uint64_t> Sent = Compose(F, V);
+    const uint64_t Size = BytesNeeded(kRequests[F.Number]);
+    Arm(F, V);
+    const bool LockedDown = gRunTimeLockDown != 0;
+    const bool Seeded = gSeedDeployed != 0;
+    const uint64_t AllocationsBefore = Platform_->Core().AllocationCount();
+    const uint64_t FreesBefore = Platform_->Core().FreeCount();
+    Platform_->Firmware().ClearLog();
+    Platform_->ClearEvents();
+    Platform_->ClearConsole();
+    Race &R = gRace;
+    R.StrikeAt = StrikeAt;
+    R.Word = Word;
+    R.Value = Value;
+    R.Events = 0;
+    R.Struck = false;
+    std::memset(R.Reads, 0, sizeof(R.Reads));
+    R.StrayReads = 0;
+    Platform_->SetRaceHook(Strike, nullptr);
+    const Outcome Got = Send(Sent, Size);
+    Platform_->SetRaceHook(nullptr, nullptr);
+    Events_ = R.Events;
+
+    SCOPED_TRACE("function " + std::to_string(F.Number) + " variant " +
+                 std::to_string(static_cast<int>(V)) + " lock-down " + std::to_string(LockedDown) +
+                 " seed " + std::to_string(Seeded) + " event " + std::to_string(StrikeAt) +
+                 " word " + std::to_string(Word) + " value " + std::to_string(Value));
+
+    for (uint32_t W = 0; W < kRecordWords; ++W) {
+      EXPECT_LE(R.Reads[W], 1u) << "record word " << W << " read more than once";
+    }
+    EXPECT_EQ(R.StrayReads, 0u);
+
+    // The calls the firmware saw, in order.
+    const models::SecureFirmwareModel &Fw = Platform_->Firmware();
+    const models::FirmwareCall *Operation = nullptr;
+    const models::FirmwareCall *Authentication = nullptr;
+    uint64_t Translations = 0;
+    for (uint64_t Index = 0; Index < Fw.CallCount(); ++Index) {
+      const models::FirmwareCall &C = *Fw.FindCall(Index);
+      if (C.In[0] == kTranslate) {
+        ++Translations;
+        continue;
+      }
+      ASSERT_EQ(C.In[0], kFlashService);
+      if (C.In[1] == kSubAuthenticate && F.SignedWords != 0 && Authentication == nullptr &&
+          Operation == nullptr) {
+        Authentication = &C;
+        continue;
+      }
+      // The one operation of the request carries the dispatched function's sub-command.
+      ASSERT_EQ(Operation, nullptr) << "a second operation";
+      ASSERT_EQ(static_cast<int64_t>(C.In[1]), F.Sub) << "operation of another function";
+      Operation = &C;
+    }
+    EXPECT_EQ(Translations, F.SignedWords != 0 && !(F.SeedGated && Seeded) ? 1u : 0u);
+    if (F.SeedGated && Seeded) {
+      EXPECT_EQ(Fw.CallCount(), 0u) << "a gated function reached the firmware after the seed";
+    }
+
+    // What the operation ran on.
+    const uint64_t *Judged = Sent.data();
+    if (F.SignedWords != 0) {
+      ASSERT_NE(Authentication, nullptr);
+      const models::AuthenticationRecord &A = Fw.LastAuthentication();
+      ASSERT_TRUE(A.Resolved);
+      ASSERT_EQ(A.Length, F.SignedWords * sizeof(uint64_t));
+      uint64_t Authenticated[kRecordWords] = {};
+      std::memcpy(Authenticated, A.Bytes, A.Length);
+      EXPECT_EQ(Authenticated[0], F.Number) << "the firmware authenticated another function";
+      EXPECT_EQ(0, std::memcmp(Authenticated, Sent.data(), A.Length))
+          << "the authenticated bytes are not the request as sent";
+      EXPECT_EQ(Authentication->In[4], Sent[F.SignedWords]) << "AuthInfo";
+      if (Operation != nullptr) {
+        EXPECT_FALSE(models::FwFailed(Authentication->Out[0])) << "operation without acceptance";
+      }
+    }
+    // Flash operations take Offset and Length (and Buffer); seed deployment takes the seed; the
+    // other calls take nothing.
+    const bool Ranged =
+        F.Number == 1 || F.Number == 2 || F.Number == 3 || (F.Number >= 9 && F.Number <= 13);
+    if (Operation != nullptr) {
+      EXPECT_EQ(Operation->In[2], Ranged || F.Number == 8 ? Judged[kWordOffset] : 0);
+      EXPECT_EQ(Operation->In[3], Ranged ? Judged[kWordLength] : 0);
+      EXPECT_EQ(Operation->In[4], F.MovesData ? Judged[kWordBuffer] : 0);
+      if (F.Permission) {
+        EXPECT_LE(Operation->In[3], 0xFFFFFFFFu);
+        EXPECT_TRUE(SpiNorIsWriteAllowed(Operation->In[2], static_cast<uint32_t>(Operation->In[3]),
+                                         LockedDown))
+            << "an operation on a range the table in force refuses";
+      }
+    }
+
+    // The answer the outcomes call for.
+    uint64_t Word0 = kStatusSuccess;
+    EFI_STATUS Status = EFI_SUCCESS;
+    const bool MakesCall = F.Sub >= 0;
+    if (F.SeedGated && Seeded) {
+      Word0 = kStatusFailure;
+      Status = EFI_DEVICE_ERROR;
+    } else if (Authentication != nullptr && models::FwFailed(Authentication->Out[0])) {
+      Word0 = kStatusAuthenticationRefused;
+      Status = EFI_DEVICE_ERROR;
+    } else if (MakesCall && Operation == nullptr) {
+      EXPECT_TRUE(F.Permission) << "no operation, yet no permission check applies";
+      Word0 = kStatusNoPermission;
+    } else if (Operation != nullptr && models::FwFailed(Operation->Out[0])) {
+      Word0 = kStatusFailure;
+      Status = EFI_DEVICE_ERROR;
+    }
+    EXPECT_EQ(Got.Status, Status);
+    EXPECT_EQ(Got.Words[0], Word0);
+
+    // Results where the function answers them; every other word as the normal world left it.
+    const bool Answered = Word0 == kStatusSuccess && Operation != nullptr;
+    for (uint32_t W = 1; W * sizeof(uint64_t) < Size; ++W) {
+      uint64_t Expected = R.Struck && R.Word == W ? Value : Sent[W];
+      if (Answered && (F.Results & (1u << W)) != 0) {
+        const uint64_t *Out = Operation->Out;
+        Expected = F.Number == 0 ? (W == 1   ? 0
+                                    : W == 2 ? (Out[2] & 0xFFFFFFFF)
+                                    : W == 3 ? (Out[2] >> 32)
+                                             : Out[3])
+                                 : Out[W];
+      }
+      EXPECT_EQ(Got.Words[W], Expected) << "word " << W;
+    }
+
+    // The staging buffer of a signed request lives and dies within it, before the operation.
+    const uint64_t Allocations = Platform_->Core().AllocationCount() - AllocationsBefore;
+    EXPECT_EQ(Allocations, Platform_->Core().FreeCount() - FreesBefore);
+    EXPECT_EQ(Allocations, F.SignedWords != 0 && !(F.SeedGated && Seeded) ? 1u : 0u);
+    bool Freed = false;
+    for (const models::PlatformEvent &E : Platform_->Events()) {
+      if (E.Kind == PlatformEventKind::kFreePool) {
+        Freed = true;
+      }
+      if (E.Kind == PlatformEventKind::kSecureCall && E.A == kFlashService &&
+          E.B == static_cast<uint64_t>(F.Sub) && F.SignedWords != 0) {
+        EXPECT_TRUE(Freed) << "operation while the staging buffer was held";
+      }
+    }
+
+    // Only functions 7 and 8 change the driver's state.
+    EXPECT_EQ(gRunTimeLockDown != 0, LockedDown || F.Number == 7);
+    EXPECT_EQ(gSeedDeployed != 0, Seeded || (F.Number == 8 && Word0 == kStatusSuccess));
+  }
+
+  std::unique_ptr<models::HostPlatform> Platform_;
+  uint64_t Events_ = 0;
+};
+
+TEST_F(RaceSweep, EveryFunctionEveryEventEveryWord_DecidesAndActsOnOneCopy) {
+  uint64_t Requests = 0;
+  uint64_t EventsCovered = 0;
+  for (int State = 0; State < 4; ++State) {
+    for (const Function &F : kFunctions) {
+      Start((State & 1) != 0, (State & 2) != 0);
+      for (Variant V :
+           {Variant::kServed, Variant::kOperationFails, Variant::kNoPermission, Variant::kBadMac}) {
+        if ((V == Variant::kOperationFails && F.Sub < 0) ||
+            (V == Variant::kNoPermission && !F.Permission) ||
+            (V == Variant::kBadMac && F.SignedWords == 0)) {
+          continue;
+        }
+        // A quiet run counts the events; then each is struck in turn.
+        RunOne(F, V, ~0ULL, 0, 0);
+        const uint64_t Events = Events_;
+        ++Requests;
+        const uint64_t Hostile[] = {OtherFunction(F.Number), 0x10000000, 0x100000010, 0, ~0ULL};
+        for (uint64_t Event = 0; Event < Events; ++Event) {
+          for (uint32_t Word = 0; Word < kRecordWords; ++Word) {
+            for (uint64_t Value : Hostile) {
+              RunOne(F, V, Event, Word, Value);
+              ++Requests;
+              if (HasFailure()) {
+                return;
+              }
+            }
+          }
+        }
+        EventsCovered += Events;
+      }
+    }
+  }
+  RecordProperty("requests", std::to_string(Requests));
+  RecordProperty("events", std::to_string(EventsCovered));
+  std::printf("race sweep: %llu requests, %llu events struck\n",
+              static_cast<unsigned long long>(Requests),
+              static_cast<unsigned long long>(EventsCovered));
+}
+
+// The attack that started this: a signed secure read whose word 0 becomes a secure write while the
+// staging buffer is allocated, and a signed region lock that becomes an erase. The firmware checks
+// only the MAC; the swap must neither reach it as the other function nor be carried out.
+TEST_F(RaceSweep, FunctionSwappedDuringTheAllocation_IsCarriedOutAsSigned) {
+  struct Swap {
+    uint64_t Signed;
+    uint64_t Into;
+  };
+  for (const Swap &S : {Swap{9, 10}, Swap{13, 11}}) {
+    Start(false, false);
+    const Function &F = kFunctions[S.Signed];
+    // Event 0 of a signed request is the allocation.
+    RunOne(F, Variant::kServed, 0, kWordFunctionId, S.Into);
+    EXPECT_EQ(Platform_->Firmware().ServiceCallCount(static_cast<uint32_t>(S.Into)), 0u);
+    EXPECT_EQ(Platform_->Firmware().ServiceCallCount(static_cast<uint32_t>(S.Signed)), 1u);
+  }
+}
+
+}  // namespace
