@@ -379,21 +379,43 @@ TEST_F(RaceSweep, EveryFunctionEveryEventEveryWord_DecidesAndActsOnOneCopy) {
               static_cast<unsigned long long>(EventsCovered));
 }
 
-// The attack that started this: a signed secure read whose word 0 becomes a secure write while the
-// staging buffer is allocated, and a signed region lock that becomes an erase. The firmware checks
-// only the MAC; the swap must neither reach it as the other function nor be carried out.
-TEST_F(RaceSweep, FunctionSwappedDuringTheAllocation_IsCarriedOutAsSigned) {
+// The attack that started this: the normal world holds a signature for a secure read (or a secure
+// region lock), sends the record as a secure write (or a secure erase) and puts the signed
+// function number back while the staging buffer is allocated. A firmware that checks only the MAC
+// would accept the staged bytes if they were taken from the record; they are the request as the
+// handler took it, so the signature fails and nothing is written or erased.
+TEST_F(RaceSweep, SignatureOfAnotherFunctionSwappedInDuringTheAllocation_IsRefused) {
   struct Swap {
     uint64_t Signed;
-    uint64_t Into;
+    uint64_t Sent;
+    const char *Line;
   };
-  for (const Swap &S : {Swap{9, 10}, Swap{13, 11}}) {
+  const Swap kSwaps[] = {
+      {9, 10, "SpiNorSecureWrite Fail to authenticate write request\r\n"},
+      {13, 11, "SpiNorSecureErase Fail to authenticate erase request\r\n"},
+  };
+  for (const Swap &S : kSwaps) {
     Start(false, false);
-    const Function &F = kFunctions[S.Signed];
-    // Event 0 of a signed request is the allocation.
-    RunOne(F, Variant::kServed, 0, kWordFunctionId, S.Into);
-    EXPECT_EQ(Platform_->Firmware().ServiceCallCount(static_cast<uint32_t>(S.Into)), 0u);
-    EXPECT_EQ(Platform_->Firmware().ServiceCallCount(static_cast<uint32_t>(S.Signed)), 1u);
+    uint64_t Words[kRecordWords] = {S.Signed, kAllowed, kLength, kNormalBase, 0, 0};
+    ASSERT_TRUE(Platform_->Sign(Words));
+    Words[kWordFunctionId] = S.Sent;
+    Platform_->Firmware().ClearLog();
+    Platform_->ClearConsole();
+    gRace.StrikeAt = 0;  // event 0 of a signed request is the allocation
+    gRace.Word = kWordFunctionId;
+    gRace.Value = S.Signed;
+    gRace.Events = 0;
+    Platform_->SetRaceHook(Strike, nullptr);
+    const models::RequestResult Result = Platform_->Request(Words);
+    Platform_->SetRaceHook(nullptr, nullptr);
+
+    ASSERT_TRUE(gRace.Struck);
+    EXPECT_EQ(Result.Status, EFI_DEVICE_ERROR);
+    EXPECT_EQ(Result.Words[0], kStatusAuthenticationRefused);
+    EXPECT_EQ(Platform_->ConsoleText(), S.Line);
+    EXPECT_EQ(Platform_->Firmware().LastAuthentication().Bytes[0], S.Sent);
+    EXPECT_EQ(Platform_->Firmware().ServiceCallCount(static_cast<uint32_t>(S.Sent)), 0u);
+    EXPECT_EQ(Platform_->Core().LiveAllocationCount(), 0u);
   }
 }
 
