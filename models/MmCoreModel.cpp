@@ -156,7 +156,9 @@ EFI_STATUS MmCoreModel::Dispatch(void *Buffer, uint64_t BufferSize) {
   ++Dispatches_;
   uint8_t *Message = static_cast<uint8_t *>(Buffer) + kMmCommunicateHeaderSize;
   uint64_t Size = Header.MessageLength;
+  SetMessageInFlight(Message, Size);
   const EFI_STATUS Status = Handlers_[Index].Handler(&Handlers_[Index], nullptr, Message, &Size);
+  SetMessageInFlight(nullptr, 0);
   __builtin_memcpy(static_cast<uint8_t *>(Buffer) + offsetof(MmCommunicateHeader, MessageLength),
                    &Size, sizeof(Size));
   return Status;
@@ -231,6 +233,11 @@ bool MmCoreModel::FindSpace(uint64_t Span, uint64_t *Offset) const {
 }
 
 EFI_STATUS MmCoreModel::AllocatePool(EFI_MEMORY_TYPE PoolType, uint64_t Size, void **Buffer) {
+  if (RewriteArmed_ && InFlight_ != nullptr &&
+      (RewriteWord_ + 1) * sizeof(uint64_t) <= InFlightLength_) {
+    __builtin_memcpy(InFlight_ + RewriteWord_ * sizeof(uint64_t), &RewriteValue_, sizeof(uint64_t));
+    RewriteArmed_ = false;
+  }
   const uint64_t Sequence = AllocateCalls_++;
   PoolAllocationRecord &Record = History_[Sequence % kAllocationHistory];
   Record = PoolAllocationRecord{Sequence, PoolType, Size, EFI_SUCCESS, nullptr};

@@ -100,6 +100,20 @@ class MmCoreModel {
   // bytes after the header, and kEfiNotFound when no handler is registered for the GUID.
   EFI_STATUS Dispatch(void *Buffer, uint64_t BufferSize);
   uint64_t DispatchCount() const { return Dispatches_; }
+  // The message in flight: Dispatch names it for the handler's call; a platform that calls the
+  // handler itself names it the same way (null when none).
+  void SetMessageInFlight(uint8_t *Message, uint64_t Length) {
+    InFlight_ = Message;
+    InFlightLength_ = Length;
+  }
+  // The normal world racing the handler from another CPU: at the next MmAllocatePool call made
+  // while a message is in flight, Value is written over its word Word (when the message holds
+  // that word), before the allocation is decided.
+  void RewriteAtNextAllocation(uint32_t Word, uint64_t Value) {
+    RewriteArmed_ = true;
+    RewriteWord_ = Word;
+    RewriteValue_ = Value;
+  }
 
   // --- Pool --------------------------------------------------------------------------------
   uint8_t *ArenaBase() const { return Arena_; }
@@ -178,6 +192,11 @@ class MmCoreModel {
   uint32_t HandlerCount_ = 0;
   uint64_t RegisterCalls_ = 0;
   uint64_t Dispatches_ = 0;
+  uint8_t *InFlight_ = nullptr;
+  uint64_t InFlightLength_ = 0;
+  bool RewriteArmed_ = false;
+  uint32_t RewriteWord_ = 0;
+  uint64_t RewriteValue_ = 0;
 
   alignas(16) uint8_t InternalArena_[kInternalArenaSize];
 };

@@ -171,8 +171,10 @@ class QemuWorld final : public scenarios::ScenarioWorld {
     if (CommBufferSize > kCommBufferBytes) {
       CommBufferSize = kCommBufferBytes;
     }
-    // The record ends where the EL0 window ends: any access past CommBufferSize faults.
-    const uint64_t Record = kCommBufferAddress + kCommBufferBytes - CommBufferSize;
+    // The record ends where the EL0 window ends: any access past CommBufferSize faults. A
+    // misaligned record starts one byte earlier.
+    const uint64_t Record = kCommBufferAddress + kCommBufferBytes - CommBufferSize -
+                            (Shape == scenarios::RequestShape::kMisaligned ? 1 : 0);
     const uint64_t Bytes = CommBufferSize < sizeof(Words) ? CommBufferSize : sizeof(Words);
     Fill64(kCommBufferAddress, kCommBufferBytes, 0);
     Copy(Record, reinterpret_cast<uint64_t>(Words), Bytes);
@@ -180,7 +182,9 @@ class QemuWorld final : public scenarios::ScenarioWorld {
     const uint64_t Buffer = Shape == scenarios::RequestShape::kNullCommBuffer ? 0 : Record;
     const uint64_t Size =
         Shape == scenarios::RequestShape::kNullCommBufferSize ? 0 : kCommBufferSizeAddress;
+    gCore->SetMessageInFlight(reinterpret_cast<uint8_t *>(Record), CommBufferSize);
     const EFI_STATUS Status = CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Buffer, Size);
+    gCore->SetMessageInFlight(nullptr, 0);
     Copy(reinterpret_cast<uint64_t>(Words), Record, Bytes);
     return Status;
   }

@@ -38,6 +38,18 @@ class HostWorld final : public scenarios::ScenarioWorld {
       return models::kEfiNotFound;
     }
     uint64_t Size = CommBufferSize;
+    if (Shape == scenarios::RequestShape::kMisaligned) {
+      // The record one byte past an 8-byte boundary, ending where its heap block ends.
+      const uint64_t Bytes = CommBufferSize < sizeof(Words) ? CommBufferSize : sizeof(Words);
+      std::unique_ptr<uint64_t[]> Block(new uint64_t[CommBufferSize / 8 + 2]);
+      uint8_t *Record = reinterpret_cast<uint8_t *>(Block.get()) + 1;
+      memcpy(Record, Words, Bytes);
+      Core().SetMessageInFlight(Record, CommBufferSize);
+      const EFI_STATUS Status = Handler(nullptr, nullptr, Record, &Size);
+      Core().SetMessageInFlight(nullptr, 0);
+      memcpy(Words, Record, Bytes);
+      return Status;
+    }
     return Shape == scenarios::RequestShape::kNullCommBuffer
                ? Handler(nullptr, nullptr, nullptr, &Size)
                : Handler(nullptr, nullptr, Words, nullptr);

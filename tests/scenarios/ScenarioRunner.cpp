@@ -118,6 +118,9 @@ void ApplySetup(ScenarioWorld &World, const Setup &Item) {
       }
       break;
     }
+    case SetupKind::kRewriteOnAllocation:
+      World.Core().RewriteAtNextAllocation(static_cast<uint32_t>(Item.A), Item.B);
+      break;
     case SetupKind::kFillFlash: {
       uint8_t *Bytes = World.Firmware().Flash().Data() + Item.A;
       for (uint64_t Index = 0; Index < Item.B; ++Index) {
@@ -282,6 +285,9 @@ void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenar
       Sent[Word] = Resolve(TheStep.Words[Word], Base);
     }
     Sign(World, TheStep.Sign, Sent);
+    if (TheStep.SentFunction != kKeep) {
+      Sent[0] = TheStep.SentFunction;
+    }
     uint64_t After[6];
     for (int Word = 0; Word < 6; ++Word) {
       After[Word] = Sent[Word];
@@ -301,6 +307,9 @@ void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenar
       case StepKind::kNullCommBufferSize:
         Status = World.Request(After, TheStep.CommBufferSize, RequestShape::kNullCommBufferSize);
         break;
+      case StepKind::kMisalignedRequest:
+        Status = World.Request(After, TheStep.CommBufferSize, RequestShape::kMisaligned);
+        break;
       default:
         Status = World.Request(After, TheStep.CommBufferSize, RequestShape::kNormal);
         break;
@@ -315,7 +324,7 @@ void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenar
     }
 
     Expect(Context, Status == TheStep.Status, "UEFI status", TheStep.Status, Status);
-    if (TheStep.Kind == StepKind::kRequest) {
+    if (TheStep.Kind == StepKind::kRequest || TheStep.Kind == StepKind::kMisalignedRequest) {
       const uint64_t Word0 = TheStep.Answer == kKeep ? Sent[0] : TheStep.Answer;
       Expect(Context, After[0] == Word0, "word 0", Word0, After[0]);
       for (int Word = 1; Word < 6; ++Word) {

@@ -10,7 +10,7 @@
 
 namespace scenarios {
 
-enum class RequestShape : uint8_t { kNormal, kNullCommBuffer, kNullCommBufferSize };
+enum class RequestShape : uint8_t { kNormal, kNullCommBuffer, kNullCommBufferSize, kMisaligned };
 
 struct ConsoleRegisters {
   uint32_t Cr;

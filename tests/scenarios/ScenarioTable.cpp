@@ -651,6 +651,55 @@ constexpr Step kHostile[] = {
      .Breakpoints = 1},
 };
 
+// ---- A normal world that rewrites its record while the handler runs --------------------------
+
+constexpr Setup RewriteOnAllocation(uint64_t Word, uint64_t Value) {
+  return {SetupKind::kRewriteOnAllocation, Word, Value};
+}
+
+constexpr Step kRacing[] = {
+    kStart,
+    {.Title = "a secure read's signature sent as a secure write, the read put back while staging",
+     .Before = {RewriteOnAllocation(0, kFunctionSecureRead), FillNormalWorld(0, 0x80, 0x31)},
+     .Words = {kFunctionSecureRead, kWindow + 0x4000, 0x80, kNw, 0},
+     .Sign = Signing::kGoodMac,
+     .SentFunction = kFunctionSecureWrite,
+     .Status = EFI_DEVICE_ERROR,
+     .Answer = kRefused,
+     .Calls = 2,
+     .Call = {kTranslateCall, AuthenticateCall(0x28)},
+     .Console = "SpiNorSecureWrite Fail to authenticate write request\r\n",
+     .Check = {MemoryCheckKind::kFlashErased, 0x4000, 0x80}},
+    {.Title = "a secure region lock's signature sent as a secure erase, put back while staging",
+     .Before = {RewriteOnAllocation(0, kFunctionSecureRegionLock),
+                {SetupKind::kFillFlash, 0x6000, 0x1000, 0x41}},
+     .Words = {kFunctionSecureRegionLock, kWindow + 0x6000, 0x1000, 0},
+     .Sign = Signing::kGoodMac,
+     .SentFunction = kFunctionSecureErase,
+     .Status = EFI_DEVICE_ERROR,
+     .Answer = kRefused,
+     .Calls = 2,
+     .Console = "SpiNorSecureErase Fail to authenticate erase request\r\n",
+     .Check = {MemoryCheckKind::kFlashPattern, 0x6000, 0x1000, 0x41}},
+    {.Title = "a signed write's Offset rewritten while staging: the signed range is written",
+     .Before = {RewriteOnAllocation(1, kWindow + 0x8000), FillNormalWorld(0, 0x80, 0x51)},
+     .Words = {kFunctionSecureWrite, kWindow + 0x5000, 0x80, kNw, 0},
+     .Sign = Signing::kGoodMac,
+     .Answer = kOk,
+     .ResultMask = 0x2,  // word 1 as the normal world rewrote it
+     .Results = {0, kWindow + 0x8000},
+     .Calls = 3,
+     .Call = {kTranslateCall, AuthenticateCall(0x28)},
+     .Console = "",
+     .Check = {MemoryCheckKind::kFlashPattern, 0x5000, 0x80, 0x51}},
+    {.Title = "a record one byte past a word boundary is refused unread",
+     .Kind = StepKind::kMisalignedRequest,
+     .Words = {kFunctionGetInfo, 1, 2, 3, 4, 5},
+     .Status = EFI_INVALID_PARAMETER,
+     .Calls = 0,
+     .Console = ""},
+};
+
 // ---- The sample session of `make demo` ------------------------------------------------------
 
 constexpr Step kDemo[] = {
@@ -740,6 +789,7 @@ const Scenario kScenarios[] = {
     Make("seed-deployment", kSeed),
     Make("authenticated-requests", kAuthenticated),
     Make("hostile-records", kHostile),
+    Make("racing-normal-world", kRacing),
     Make("demo-session", kDemo),
 };
 const uint32_t kScenarioCount = sizeof(kScenarios) / sizeof(kScenarios[0]);

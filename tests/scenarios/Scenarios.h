@@ -34,8 +34,10 @@ enum class SetupKind : uint8_t {
   kRegisterAnswer,     // A = status of MmiHandlerRegister
   kRevision,           // A = header revision of the services table
   kRefuseAuthentication,
-  kFillNormalWorld,  // A = address (kNw + offset), B = length, C = pattern seed
-  kFillFlash,        // A = flash offset, B = length, C = pattern seed
+  kFillNormalWorld,      // A = address (kNw + offset), B = length, C = pattern seed
+  kFillFlash,            // A = flash offset, B = length, C = pattern seed
+  kRewriteOnAllocation,  // the normal world writes B over record word A during the next
+                         // MmAllocatePool call
 };
 
 struct Setup {
@@ -51,6 +53,7 @@ enum class StepKind : uint8_t {
   kRequest,             // one request through GUID dispatch
   kNullCommBuffer,      // the handler called with CommBuffer null
   kNullCommBufferSize,  // the handler called with CommBufferSize null
+  kMisalignedRequest,   // a request whose record starts one byte past an 8-byte boundary
 };
 
 enum class Signing : uint8_t { kNone, kGoodMac, kBadMac };
@@ -84,6 +87,7 @@ struct Step {
   uint64_t Words[6] = {};
   uint64_t CommBufferSize = varnel::kRecordBytes;
   Signing Sign = Signing::kNone;
+  uint64_t SentFunction = kKeep;  // word 0 as sent, when it differs from the one signed
   // --- expected ---
   EFI_STATUS Status = EFI_SUCCESS;
   uint64_t Answer = kKeep;  // word 0 after the request
