@@ -171,10 +171,12 @@ class QemuWorld final : public scenarios::ScenarioWorld {
     if (CommBufferSize > kCommBufferBytes) {
       CommBufferSize = kCommBufferBytes;
     }
-    // The record ends where the EL0 window ends: any access past CommBufferSize faults. A
-    // misaligned record starts one byte earlier.
-    const uint64_t Record = kCommBufferAddress + kCommBufferBytes - CommBufferSize -
-                            (Shape == scenarios::RequestShape::kMisaligned ? 1 : 0);
+    // The record starts on a word boundary, as a PI communicate buffer's message does, and ends
+    // where the EL0 window ends (up to 7 bytes before it for a size that is not a whole number of
+    // words): an access past the window faults. A misaligned record starts one byte earlier.
+    const uint64_t Record =
+        ((kCommBufferAddress + kCommBufferBytes - CommBufferSize) & ~uint64_t{7}) -
+        (Shape == scenarios::RequestShape::kMisaligned ? 1 : 0);
     const uint64_t Bytes = CommBufferSize < sizeof(Words) ? CommBufferSize : sizeof(Words);
     Fill64(kCommBufferAddress, kCommBufferBytes, 0);
     Copy(Record, reinterpret_cast<uint64_t>(Words), Bytes);

@@ -16,16 +16,11 @@ def headers(data):
     return pe, optional, optional + optional_size
 
 
-def reloc_block(data):
-    """File offset of the first base relocation block."""
-    pe, optional, sections = headers(data)
-    rva = struct.unpack_from("<I", data, optional + 112 + 8 * 5)[0]
-    count = struct.unpack_from("<H", data, pe + 6)[0]
-    for index in range(count):
-        _, vsize, vaddr, _, rawptr = struct.unpack_from("<8sIIII", data, sections + 40 * index)
-        if vaddr <= rva < vaddr + vsize:
-            return rawptr + rva - vaddr
-    raise SystemExit("no relocation block")
+def first_section(data):
+    """RVA and file offset of the first section."""
+    _, _, sections = headers(data)
+    _, _, vaddr, _, rawptr = struct.unpack_from("<8sIIII", data, sections)
+    return vaddr, rawptr
 
 
 def mutate(data, name):
@@ -41,17 +36,16 @@ def mutate(data, name):
     elif name == "TLS directory":
         struct.pack_into("<II", data, optional + 112 + 8 * 9, 0x1000, 40)
     elif name == "relocation type 3 (HIGHLOW)":
-        entry = reloc_block(data) + 8
-        value = struct.unpack_from("<H", data, entry)[0]
-        struct.pack_into("<H", data, entry, (3 << 12) | (value & 0xFFF))
-    elif name == "no .reloc section":
-        count = struct.unpack_from("<H", data, pe + 6)[0]
-        for index in range(count):
-            at = sections + 40 * index
-            if data[at:at + 8].rstrip(b"\0") == b".reloc":
-                data[at:at + 8] = b".rdata2\0"
-    elif name == "no base relocations":
-        struct.pack_into("<II", data, optional + 112 + 8 * 5, 0, 0)
+        # A one-entry relocation block laid over the start of the first section.
+        rva, offset = first_section(data)
+        struct.pack_into("<IIH", data, offset, rva, 10, (3 << 12) | 0x10)
+        struct.pack_into("<II", data, optional + 112 + 8 * 5, rva, 10)
+    elif name == "relocations stripped":
+        value = struct.unpack_from("<H", data, pe + 22)[0]
+        struct.pack_into("<H", data, pe + 22, value | 0x0001)
+    elif name == "no dynamic base":
+        value = struct.unpack_from("<H", data, optional + 70)[0]
+        struct.pack_into("<H", data, optional + 70, value & ~0x0040)
     return data
 
 
@@ -64,8 +58,8 @@ def main():
         print("FAIL the built image is rejected")
         failures += 1
     names = ["x86-64 machine", "PE32 magic", "boot-service subsystem", "import directory",
-             "TLS directory", "relocation type 3 (HIGHLOW)", "no .reloc section",
-             "no base relocations"]
+             "TLS directory", "relocation type 3 (HIGHLOW)", "relocations stripped",
+             "no dynamic base"]
     with tempfile.TemporaryDirectory() as directory:
         for name in names:
             path = os.path.join(directory, "bad.efi")
