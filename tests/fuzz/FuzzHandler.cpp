@@ -2,8 +2,9 @@
 //
 // An input is a start-up (services-table revision, the secure firmware's answer to the flash
 // information query, the registration status) followed by up to 16 requests. Each request brings
-// its record words, the size behind CommBufferSize, optional null pointers and optional rewrites
-// of the record while the firmware works. Every secure call, pool allocation and pool
+// its record words, the size behind CommBufferSize, optional null pointers, an optional misaligned
+// record and an optional rewrite of record words by a racing normal world at any event the
+// request causes (each pool call, secure call, console register access and breakpoint). Every secure call, pool allocation and pool
 // release is answered from the input as it happens (success with arbitrary result registers, or
 // failure), so every path of the driver is reachable. With the top bit of the first byte set the
 // same requests run on the host platform instead: the MM core model dispatches them and the
@@ -23,7 +24,8 @@
 //    reaches the firmware;
 //  - once locked down, no write, erase or lock reaches the firmware outside the run-time table;
 //  - a secure operation runs only after an accepted authentication in the same request, on
-//    exactly the Offset, Length and Buffer of the bytes that were authenticated.
+//    exactly the Offset, Length and Buffer of the bytes that were authenticated, and those bytes
+//    name the function carried out.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,15 +91,19 @@ struct World {
   uint64_t FreeStatus = 0;
 
   // The record and the rewrite the normal world makes while the firmware works.
-  uint64_t *Record = nullptr;
+  uint8_t *Record = nullptr;  // may lie one byte past a word boundary
   uint64_t RecordBytes = 0;
   uint8_t RewriteMask = 0;
   uint64_t RewriteWords[6] = {};
+  uint64_t RewriteAt = 0;  // index of the event at which the normal world strikes
+  uint64_t Events = 0;     // events of the request so far
   bool Rewritten = false;
   bool PlatformRecord = false;  // the record is the platform's request in flight
 };
 
 World gWorld;
+
+void RaceEvent();
 
 // ---- MM core services --------------------------------------------------------------------
 
@@ -113,6 +119,7 @@ EFI_STATUS Allocate(EFI_MEMORY_TYPE Type, uint64_t Size, void **Buffer) {
   Expect(W.Live == nullptr, "second staging buffer while one is live");
   const uint8_t Choice = W.In->Byte();
   W.AllocateOk = Choice % 8 != 0;
+  RaceEvent();
   if (!W.AllocateOk) return reference::kEfiOutOfResources;
   W.Live = std::malloc(Size);
   std::memset(W.Live, 0xEE, Size);
@@ -128,6 +135,7 @@ EFI_STATUS Release(void *Buffer) {
   W.Live = nullptr;
   const uint8_t Choice = W.In->Byte();
   W.FreeStatus = Choice % 8 == 0 ? W.In->Pick(kFreeFailures) : (Choice % 8 == 1 ? 1 : 0);
+  RaceEvent();
   return W.FreeStatus;
 }
 
@@ -151,15 +159,15 @@ const uint64_t kSuccesses[] = {0, 0, 0, 1, 0x7FFFFFFFFFFFFFFFULL, 0xAABBCCFF};
 
 models::HostPlatform *gPlatform = nullptr;
 
-// The normal world rewrites its record while the firmware works on the request's first call.
-void RewriteOnFirstCall() {
+// One event of the request: the racing normal world rewrites its record at the chosen one.
+void RaceEvent() {
   World &W = gWorld;
-  auto *Record =
-      W.PlatformRecord ? reinterpret_cast<uint64_t *>(gPlatform->CurrentRecord()) : W.Record;
-  if (!W.Calls.empty() || Record == nullptr || W.Rewritten) return;
+  if (W.Events++ != W.RewriteAt || W.RewriteMask == 0 || W.Rewritten) return;
+  uint8_t *Record = W.PlatformRecord ? gPlatform->CurrentRecord() : W.Record;
+  if (Record == nullptr) return;
   for (int Word = 0; Word < 6; ++Word) {
     if ((W.RewriteMask & (1u << Word)) && (Word + 1) * 8 <= static_cast<int>(W.RecordBytes)) {
-      Record[Word] = W.RewriteWords[Word];
+      std::memcpy(Record + Word * 8, &W.RewriteWords[Word], 8);
     }
   }
   W.Rewritten = true;
@@ -195,7 +203,7 @@ void SecureCall(void *, ServiceArgumentBlock *Block) {
       C.Out[1] = 0xE000000000ULL + (C.StagingAddress & 0xFFFFF);
     }
   }
-  RewriteOnFirstCall();
+  RaceEvent();
   std::memcpy(Block->Word, C.Out, sizeof(C.Out));
   W.Calls.push_back(C);
 }
@@ -205,15 +213,19 @@ void SecureCall(void *, ServiceArgumentBlock *Block) {
 constexpr uint64_t kConsoleBase = config::kSerialConsoleBase;
 
 uint32_t ConsoleRead(void *, uint64_t Address) {
+  RaceEvent();
   return Address == kConsoleBase + 0x18 ? 0x90 : 0;  // transmit FIFO empty
 }
 void ConsoleWrite32(void *, uint64_t Address, uint32_t Value) {
+  RaceEvent();
   if (Address == kConsoleBase) gWorld.Console.push_back(static_cast<char>(Value));
 }
 void ConsoleWrite8(void *, uint64_t Address, uint8_t Value) {
+  RaceEvent();
   if (Address == kConsoleBase) gWorld.Console.push_back(static_cast<char>(Value));
 }
 void Breakpoint(void *) {
+  RaceEvent();
   ++gWorld.Breakpoints;
 }
 
@@ -405,6 +417,8 @@ void ResetRequest() {
   W.Record = nullptr;
   W.RecordBytes = 0;
   W.RewriteMask = 0;
+  W.RewriteAt = 0;
+  W.Events = 0;
   W.Rewritten = false;
 }
 
@@ -424,10 +438,12 @@ reference::Request DecodeRequest(fuzz::FuzzInput &In, bool Platform) {
   } else {
     R.NullBuffer = Shape == 0xFF || Shape == 0xFD;
     R.NullSize = Shape == 0xFE || Shape == 0xFD;
+    R.Misaligned = Shape == 0xFC;
   }
   if ((Shape & 0x0F) == 1) {
     R.RewriteMask = In.Byte() & 0x3F;
     for (uint64_t &Value : R.RewriteWords) Value = ::Word(In, kOffsets, sizeof(kOffsets) / 8);
+    gWorld.RewriteAt = In.Byte();
   }
   const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
   for (int Word = 0; Word < 6; ++Word) {
@@ -446,7 +462,10 @@ reference::State CheckRequest(const reference::Request &R, const reference::Stat
   Expect(W.Frees == (W.AllocateOk ? W.Allocations : 0), "pool traffic unbalanced");
 
   const reference::Pool Pool{W.AllocateOk, W.FreeStatus};
-  const reference::Prediction P = reference::Predict(Before, R, Pool, Replay());
+  // The model is told the rewrite only when the normal world got to make it.
+  reference::Request Made = R;
+  if (!W.Rewritten) Made.RewriteMask = 0;
+  const reference::Prediction P = reference::Predict(Before, Made, Pool, Replay());
   static const bool Verbose = std::getenv("FUZZ_HANDLER_VERBOSE") != nullptr;
   if (Verbose) {
     std::fprintf(stderr, "fn %llx size %llx -> %llx word0 %llx calls %zu console \"%s\"\n",
@@ -476,8 +495,8 @@ reference::State CheckRequest(const reference::Request &R, const reference::Stat
     Fail("record differs from the model");
   }
   ExpectConsole(P.Console);
-  const bool Answered = !R.NullBuffer && !R.NullSize && Bytes >= 8 && R.Words[0] <= 14 &&
-                        R.Size >= reference::BytesNeeded(R.Words[0]);
+  const bool Answered = !R.NullBuffer && !R.NullSize && !R.Misaligned && Bytes >= 8 &&
+                        R.Words[0] <= 14 && R.Size >= reference::BytesNeeded(R.Words[0]);
   ExpectCallInvariants(Before, R.Words[0], Answered ? Record[0] : 0, Answered);
   Expect(varnel::gRunTimeLockDown == (P.After.RunTimeLocked ? 1 : 0), "lock-down flag differs");
   Expect(varnel::gSeedDeployed == (P.After.SeedDeployed ? 1 : 0), "seed flag differs");
@@ -491,9 +510,12 @@ reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before)
   const reference::Request R = DecodeRequest(In, false);
   gWorld.Table.CurrentlyExecutingCpu = In.Byte();
 
-  // The record: exactly the bytes below the size, at the end of their heap block.
+  // The record: exactly the bytes below the size, at the end of their heap block (one byte past
+  // a word boundary when misaligned).
   const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
-  auto *Record = static_cast<uint64_t *>(std::malloc(Bytes == 0 ? 1 : Bytes));
+  const uint64_t Skew = R.Misaligned ? 1 : 0;
+  auto *Block = static_cast<uint8_t *>(std::malloc(Bytes + Skew == 0 ? 1 : Bytes + Skew));
+  uint8_t *Record = Block + Skew;
   std::memcpy(Record, R.Words, Bytes);
   uint64_t Size = R.Size;
   W.Record = Record;
@@ -504,8 +526,10 @@ reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before)
   const EFI_STATUS Status =
       W.Handler(nullptr, nullptr, R.NullBuffer ? nullptr : Record, R.NullSize ? nullptr : &Size);
   Expect(Size == R.Size, "handler changed the size");
-  const reference::State After = CheckRequest(R, Before, Status, Record);
-  std::free(Record);
+  uint64_t Words[6] = {};
+  std::memcpy(Words, Record, Bytes);
+  const reference::State After = CheckRequest(R, Before, Status, Words);
+  std::free(Block);
   W.Record = nullptr;
   return After;
 }
@@ -525,7 +549,7 @@ void InstallWorld() {
 void PlatformSecureCall(void *, ServiceArgumentBlock *Block) {
   World &W = gWorld;
   RecordedCall C = CaptureCall(W, *Block);
-  RewriteOnFirstCall();
+  RaceEvent();
   if (W.In->Byte() % 8 == 0) {
     Block->Word[0] = W.In->Pick(kFailures);
   } else {
@@ -543,12 +567,14 @@ void PoolSeen(void *, models::PoolEvent Event, void *Buffer, uint64_t Size, EFI_
     W.AllocationSize = Size;
     W.AllocateOk = !reference::Negative(Status);
     if (W.AllocateOk) W.Live = Buffer;
+    RaceEvent();
     return;
   }
   ++W.Frees;
   Expect(Buffer != nullptr && Buffer == W.Live, "release of a buffer that is not the live one");
   W.FreeStatus = Status;
   W.Live = nullptr;
+  RaceEvent();
 }
 
 struct FlashState {
@@ -605,7 +631,19 @@ int RunPlatformCase(fuzz::FuzzInput &In, uint32_t Revision, uint64_t RegisterSta
     ResetRequest();
     reference::Request R = DecodeRequest(In, true);
     const uint8_t Arrange = In.Byte();
-    if (Arrange & 1) Platform.Sign(R.Words);  // a valid MAC for the current key
+    if (Arrange & 1) {
+      // A valid MAC for the current key: over the record as sent, or over the record as the
+      // normal world's own rewrite will leave it (how a function swap during staging is tried).
+      uint64_t Signed[6];
+      std::memcpy(Signed, R.Words, sizeof(Signed));
+      for (int Word = 0; (Arrange & 8) && Word < 6; ++Word) {
+        if (R.RewriteMask & (1u << Word)) Signed[Word] = R.RewriteWords[Word];
+      }
+      if (Platform.Sign(Signed)) {
+        const int AuthWord = Signed[0] == 9 || Signed[0] == 10 ? 5 : 4;
+        R.Words[AuthWord] = Signed[AuthWord];
+      }
+    }
     if (Arrange % 6 == 2) Platform.Core().FailAllocation(Platform.Core().AllocateCallCount());
     if (Arrange % 6 == 4) {
       Platform.Core().SetFreeAnswer(In.Pick(kFreeFailures), models::FreeFaultMode::kOnce, true);

@@ -83,17 +83,8 @@ std::string RangeText(const char *Branch, const char *Middle, uint64_t Offset, c
   return std::string(Branch) + Middle + Hex(Offset) + Joint + Hex(Length);
 }
 
-// The rewrite of the request in flight: the normal world changes its record while the secure
-// firmware works on the request's first call.
-thread_local const Request *gInFlight = nullptr;
-
 // Runs the call past the arranged secure world and records both sides.
 Answer Ask(Prediction &P, const Firmware &F, const Call &C) {
-  if (P.Calls.empty() && gInFlight != nullptr) {
-    for (int W = 0; W < 6; ++W) {
-      if (gInFlight->RewriteMask & (1u << W)) P.Words[W] = gInFlight->RewriteWords[W];
-    }
-  }
   Answer A = F(P.Calls.size(), C);
   P.Calls.push_back(C);
   P.Answers.push_back(A);
@@ -196,8 +187,8 @@ void Authenticated(Prediction &P, const Request &R, const Pool &Pl, const Firmwa
 
   Call Authenticate = FlashCall(7, kX0ToX4, Translated, SignedBytes, AuthInfo);
   Authenticate.TranslatedInX2 = true;
-  // A rewrite of the record during these calls does not reach the operation: it uses the
-  // authenticated words.
+  // The staged bytes are the request as the handler took it, and the operation uses the same
+  // words: a rewrite of the record reaches neither.
   const Answer A = Ask(P, F, Authenticate);
   if (Negative(A.Out[0])) {
     P.Console.push_back(Message(std::string(Branch) + Info.AuthText));
@@ -276,11 +267,19 @@ uint64_t BytesNeeded(uint64_t Function) {
 Prediction Predict(const State &Before, const Request &R, const Pool &Pl, const Firmware &F) {
   Prediction P{};
   P.After = Before;
-  for (int W = 0; W < 6; ++W) P.Words[W] = R.Words[W];
+  // The record as the normal world left it; the handler's answer lands on top, after every event
+  // of the request.
+  for (int W = 0; W < 6; ++W) {
+    P.Words[W] = (R.RewriteMask & (1u << W)) != 0 ? R.RewriteWords[W] : R.Words[W];
+  }
 
   if (R.NullBuffer || R.NullSize) {
     if (R.NullBuffer) P.Console.push_back(Report("CommBuffer"));
     if (R.NullSize) P.Console.push_back(Report("CommBufferSize"));
+    P.Status = kEfiInvalidParameter;
+    return P;
+  }
+  if (R.Misaligned) {
     P.Status = kEfiInvalidParameter;
     return P;
   }
@@ -303,10 +302,6 @@ Prediction Predict(const State &Before, const Request &R, const Pool &Pl, const 
     return P;
   }
 
-  gInFlight = &R;
-  struct Done {
-    ~Done() { gInFlight = nullptr; }
-  } ClearInFlight;
   const char *Branch = kFunctions[Function].Branch;
   const bool Gated =
       Function == 1 || Function == 2 || Function == 3 || Function == 12 || Function == 14;

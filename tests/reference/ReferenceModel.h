@@ -81,9 +81,10 @@ struct Request {
   bool NullBuffer;
   bool NullSize;
   uint64_t Words[6];
-  uint64_t Size;  // the value behind CommBufferSize
-  // Words the normal world rewrites while the secure firmware answers the request's first call
-  // (bit n: word n).
+  uint64_t Size;    // the value behind CommBufferSize
+  bool Misaligned;  // CommBuffer lies one byte past a word boundary
+  // Words the normal world rewrote while the request ran (bit n: word n). Nothing the handler
+  // decides or does depends on them: it works on the words as they were when it took them.
   uint8_t RewriteMask;
   uint64_t RewriteWords[6];
 };
