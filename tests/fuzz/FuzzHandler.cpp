@@ -4,12 +4,13 @@
 // information query, the registration status) followed by up to 16 requests. Each request brings
 // its record words, the size behind CommBufferSize, optional null pointers, an optional misaligned
 // record and an optional rewrite of record words by a racing normal world at any event the
-// request causes (each pool call, secure call, console register access and breakpoint). Every secure call, pool allocation and pool
-// release is answered from the input as it happens (success with arbitrary result registers, or
-// failure), so every path of the driver is reachable. With the top bit of the first byte set the
-// same requests run on the host platform instead: the MM core model dispatches them and the
-// secure firmware model (MAC-checked authentication, NOR flash) answers every call the harness
-// does not fail itself; requests are signed with the current key or not, as the input says.
+// request causes (each pool call, secure call, console register access and breakpoint). Every
+// secure call, pool allocation and pool release is answered from the input as it happens (success
+// with arbitrary result registers, or failure), so every path of the driver is reachable. With the
+// top bit of the first byte set the same requests run on the host platform instead: the MM core
+// model dispatches them and the secure firmware model (MAC-checked authentication, NOR flash)
+// answers every call the harness does not fail itself; requests are signed with the current key or
+// not, as the input says.
 //
 // After the start and after each request the driver's behaviour is compared with the reference
 // model (status, record, secure calls and their registers, pool traffic, console bytes,
