@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
+
 #ifndef VARNELMM_CONSOLE_BASE
 #define VARNELMM_CONSOLE_BASE 0x100002640000
 #endif
@@ -32,7 +34,7 @@ constexpr uint32_t kConsoleLineControl = 0x70;  // 8 data bits, FIFOs on, no par
 constexpr uint32_t kConsoleControl = 0x301;     // UARTEN | TXE | RXE
 
 // Flash window in the normal world's address map; table offsets are relative to it.
-constexpr uint64_t kFlashWindowBase = 0x91A00000;
+constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 
 // Oldest MM services table the driver accepts.
 constexpr uint32_t kRequiredServicesRevision = 0x10032;
