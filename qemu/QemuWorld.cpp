@@ -166,7 +166,7 @@ class QemuWorld final : public scenarios::ScenarioWorld {
                      scenarios::RequestShape Shape) override {
     const EFI_MM_HANDLER_ENTRY_POINT Handler = gCore->FindHandler(varnel::kVarnelMmGuid);
     if (Handler == nullptr) {
-      return models::kEfiNotFound;
+      return EFI_NOT_FOUND;
     }
     if (CommBufferSize > kCommBufferBytes) {
       CommBufferSize = kCommBufferBytes;
