@@ -19,18 +19,18 @@ namespace {
 
 using models::PlatformEventKind;
 
-constexpr uint64_t kWindowBase = 0x91A00000;
+constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr uint64_t kFlashSize = 0x2000000;
 constexpr uint64_t kNormalBase = 0x80000000;
-constexpr uint64_t kFlashServiceId = 0xC4000070;
-constexpr uint64_t kTranslateId = 0xC200FFF1;
-constexpr uint64_t kSuccessWord = 0xAABBCC00;
-constexpr uint64_t kAuthRefusedWord = 0xAABBCCFE;
-constexpr uint64_t kFailureWord = 0xAABBCCFF;
-constexpr uint64_t kDeviceError = 0x8000000000000007;
-constexpr uint64_t kOutOfResources = 0x8000000000000009;
-constexpr uint64_t kFreeFailure = 0x8000000000000002;  // "Invalid Parameter"
-constexpr uint64_t kOffset = kWindowBase + 0x2F0000;   // writable in both tables
+constexpr uint64_t kFlashServiceId = VARNELMM_FLASH_SERVICE_ID;
+constexpr uint64_t kTranslateId = VARNELMM_TRANSLATE_ADDRESS_ID;
+constexpr uint64_t kSuccessWord = VARNELMM_STATUS_SUCCESS;
+constexpr uint64_t kAuthRefusedWord = VARNELMM_STATUS_AUTHENTICATION_REFUSED;
+constexpr uint64_t kFailureWord = VARNELMM_STATUS_FAILURE;
+constexpr uint64_t kDeviceError = VARNELMM_EFI_DEVICE_ERROR;
+constexpr uint64_t kOutOfResources = VARNELMM_EFI_OUT_OF_RESOURCES;
+constexpr uint64_t kFreeFailure = VARNELMM_EFI_INVALID_PARAMETER;  // "Invalid Parameter"
+constexpr uint64_t kOffset = kWindowBase + 0x2F0000;               // writable in both tables
 constexpr uint64_t kLength = 0x1000;
 constexpr uint64_t kSeed = 0x5EED;
 
