@@ -115,7 +115,7 @@ TEST_F(HostPlatformTest, Seam_RoutesSecureCallsMmioAndBreakpoints) {
   MmioWrite8(config::kSerialConsoleBase, 'o');
   MmioWrite8(config::kSerialConsoleBase, 'k');
   EXPECT_EQ(Platform.ConsoleText(), "ok");
-  EXPECT_EQ(MmioRead32(config::kSerialConsoleBase + Pl011Model::kFr) & Pl011Model::kFrTxff, 0u);
+  EXPECT_EQ(MmioRead32(config::kSerialConsoleBase + pl011::kFr) & pl011::kFrTxff, 0u);
   Platform.ClearConsole();
   EXPECT_EQ(Platform.ConsoleText(), "");
   EXPECT_EQ(MmioRead32(0x1000), 0u);
