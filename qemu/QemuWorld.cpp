@@ -15,7 +15,7 @@
 #include "qemu/Semihosting.h"
 #include "qemu/Supervisor.h"
 #include "qemu/Trap.h"
-#include "tests/scenarios/ScenarioRunner.h"
+#include "scenarios/ScenarioRunner.h"
 
 namespace {
 // A scenario-step marker on the UART.

@@ -7,7 +7,7 @@
 
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
-#include "tests/scenarios/ScenarioRunner.h"
+#include "scenarios/ScenarioRunner.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The scenario runner: applies each step's setup, drives the world, and compares every
 // expectation, reporting each mismatch as one line.
-#include "tests/scenarios/ScenarioRunner.h"
+#include "scenarios/ScenarioRunner.h"
 
 #include "VarnelMm/Protocol.h"
 #include "models/SipHash.h"
