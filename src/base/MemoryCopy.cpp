@@ -2,7 +2,7 @@
 // addresses allows. It must never become a call to memcpy/memmove: no_builtin stops the optimiser
 // from recognising the loops, and the image links no C library.
 #include "base/BaseLib.h"
-#include "log/DebugLog.h"
+#include "log/Assertion.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Checked 32-bit device-register access on top of the platform seam's single volatile accesses.
 #include "arch/Arch.h"
 #include "base/BaseLib.h"
-#include "log/DebugLog.h"
+#include "log/Assertion.h"
 
 extern "C" {
 

@@ -2,7 +2,7 @@
 // one by one, but the full length is always returned.
 #include "base/BaseLib.h"
 #include "config/VarnelMmConfig.h"
-#include "log/DebugLog.h"
+#include "log/Assertion.h"
 
 extern "C" {
 

@@ -12,7 +12,7 @@
 
 #include "base/BaseLib.h"
 #include "config/VarnelMmConfig.h"
-#include "log/DebugLog.h"
+#include "log/Assertion.h"
 #include "print/StatusName.h"
 
 #ifndef VARNEL_FORMAT_FAST_PATHS
