@@ -19,8 +19,9 @@ inline bool AssertChecksEnabled(void) {
 void AssertReport(const char *FileName, uint64_t LineNumber, const char *Description);
 }
 
-// Assertion check with the exact condition text the report carries.
-#define VARNEL_ASSERT(Condition, Text) VARNEL_ASSERT_TEXT(Condition, Text)
+// Assertion check whose report carries the condition's own text. When the report returns the
+// caller goes on as if the condition had held.
+#define VARNEL_ASSERT(Condition) VARNEL_ASSERT_TEXT(Condition, #Condition)
 
 // Assertion check with a report text of its own, for reports that must read differently from the
 // C++ condition (a null pointer spelt ((void *) 0), a field named as the caller knows it).
