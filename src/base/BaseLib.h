@@ -1,12 +1,2 @@
-// Leaf routines: memory copy, string length, unaligned 16-bit read, checked register access.
 #pragma once
-
-#include <stdint.h>
-
-extern "C" {
-void *MemoryCopy(void *DestinationBuffer, const void *SourceBuffer, uint64_t Length);
-uint64_t AsciiStringLength(const char *String);
-uint16_t UnalignedRead16(const void *Buffer);
-uint32_t RegisterRead32(uint64_t Address);
-uint32_t RegisterWrite32(uint64_t Address, uint32_t Value);
-}
+#include "base/MemoryStringRegister.h"

@@ -1,6 +1,6 @@
 // Checked 32-bit device-register access on top of the platform seam's single volatile accesses.
 #include "arch/Arch.h"
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "log/Assertion.h"
 
 extern "C" {

@@ -1,5 +1,5 @@
 // Little-endian 16-bit read from any byte address, made of two single-byte loads.
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "log/Assertion.h"
 
 extern "C" {

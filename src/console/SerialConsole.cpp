@@ -2,7 +2,7 @@
 #include "console/SerialConsole.h"
 
 #include "arch/Arch.h"
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
 #include "console/Pl011Registers.h"
 

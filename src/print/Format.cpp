@@ -10,7 +10,7 @@
 // exactly what the general path would; size-optimised builds (the image) leave them out.
 #include "print/Format.h"
 
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
 #include "log/Assertion.h"
 #include "print/StatusName.h"
