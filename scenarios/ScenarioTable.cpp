@@ -71,7 +71,7 @@ constexpr Step kOldServicesTable[] = {
      .Console = ""},
     {.Title = "no handler was registered",
      .Words = {kFunctionGetInfo},
-     .Status = kEfiErrorBit | 14,
+     .Status = EFI_NOT_FOUND,
      .Calls = 0,
      .Console = ""},
 };
