@@ -67,7 +67,7 @@ EFI_STATUS BenchStubRegister(EFI_MM_HANDLER_ENTRY_POINT Handler, const EFI_GUID 
 
 namespace {
 
-constexpr uint64_t kWindow = 0x91A00000;
+constexpr uint64_t kWindow = VARNELMM_FLASH_WINDOW_BASE;
 
 EFI_MM_SYSTEM_TABLE gTable;
 

@@ -25,18 +25,18 @@ constexpr uint64_t kMmstSignature = 0x54534D4D;  // "MMST"
 
 EFI_STATUS ServiceAllocatePool(EFI_MEMORY_TYPE PoolType, uint64_t Size, void **Buffer) {
   return gActiveModel != nullptr ? gActiveModel->AllocatePool(PoolType, Size, Buffer)
-                                 : kEfiNotReady;
+                                 : EFI_NOT_READY;
 }
 
 EFI_STATUS ServiceFreePool(void *Buffer) {
-  return gActiveModel != nullptr ? gActiveModel->FreePool(Buffer) : kEfiNotReady;
+  return gActiveModel != nullptr ? gActiveModel->FreePool(Buffer) : EFI_NOT_READY;
 }
 
 EFI_STATUS ServiceRegisterHandler(EFI_MM_HANDLER_ENTRY_POINT Handler, const EFI_GUID *HandlerType,
                                   EFI_HANDLE *DispatchHandle) {
   return gActiveModel != nullptr
              ? gActiveModel->RegisterHandler(Handler, HandlerType, DispatchHandle)
-             : kEfiNotReady;
+             : EFI_NOT_READY;
 }
 
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right) {
@@ -151,7 +151,7 @@ EFI_STATUS MmCoreModel::Dispatch(void *Buffer, uint64_t BufferSize) {
     ++Index;
   }
   if (Index == HandlerCount_) {
-    return kEfiNotFound;
+    return EFI_NOT_FOUND;
   }
   ++Dispatches_;
   uint8_t *Message = static_cast<uint8_t *>(Buffer) + kMmCommunicateHeaderSize;

@@ -18,11 +18,6 @@
 
 namespace models {
 
-// Answers of the model that the shared UEFI types do not name.
-constexpr EFI_STATUS kEfiNotReady = kEfiErrorBit | 6;
-// Dispatch of a communicate buffer whose GUID has no registered handler.
-constexpr EFI_STATUS kEfiNotFound = kEfiErrorBit | 14;
-
 // The header that precedes the message in a communicate buffer.
 struct MmCommunicateHeader {
   EFI_GUID HeaderGuid;
@@ -97,7 +92,7 @@ class MmCoreModel {
   // message and *CommBufferSize = MessageLength, writes the size the handler leaves back into
   // MessageLength and returns the handler's status. Answers EFI_INVALID_PARAMETER for a null
   // buffer or one shorter than the header, EFI_BAD_BUFFER_SIZE when MessageLength exceeds the
-  // bytes after the header, and kEfiNotFound when no handler is registered for the GUID.
+  // bytes after the header, and EFI_NOT_FOUND when no handler is registered for the GUID.
   EFI_STATUS Dispatch(void *Buffer, uint64_t BufferSize);
   uint64_t DispatchCount() const { return Dispatches_; }
   // The message in flight: Dispatch names it for the handler's call; a platform that calls the

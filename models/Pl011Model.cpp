@@ -40,14 +40,14 @@ void Pl011Model::Record(Pl011AccessKind Kind, uint8_t Width, uint64_t Offset, ui
 // The modelled FIFO drains at once, so the transmit flags show "empty" unless a script holds them.
 uint32_t Pl011Model::FlagValue() {
   ++FlagReadCount;
-  uint32_t Flags = kFrTxfe | kFrRxfe;
+  uint32_t Flags = pl011::kFrTxfe | pl011::kFrRxfe;
   if (TxFullPolls > 0) {
     --TxFullPolls;
-    Flags = (Flags | kFrTxff | kFrBusy) & ~kFrTxfe;
+    Flags = (Flags | pl011::kFrTxff | pl011::kFrBusy) & ~pl011::kFrTxfe;
   }
   if (TxNotEmptyPolls > 0) {
     --TxNotEmptyPolls;
-    Flags = (Flags | kFrBusy) & ~kFrTxfe;
+    Flags = (Flags | pl011::kFrBusy) & ~pl011::kFrTxfe;
   }
   return Flags;
 }
@@ -55,22 +55,22 @@ uint32_t Pl011Model::FlagValue() {
 uint32_t Pl011Model::Read32(uint64_t Offset) {
   uint32_t Value = 0;
   switch (Offset) {
-    case kRsrEcr:
+    case pl011::kRsrEcr:
       Value = Regs.Rsr;
       break;
-    case kFr:
+    case pl011::kFr:
       Value = FlagValue();
       break;
-    case kIbrd:
+    case pl011::kIbrd:
       Value = Regs.Ibrd;
       break;
-    case kFbrd:
+    case pl011::kFbrd:
       Value = Regs.Fbrd;
       break;
-    case kLcrH:
+    case pl011::kLcrH:
       Value = Regs.LcrH;
       break;
-    case kCr:
+    case pl011::kCr:
       Value = Regs.Cr;
       break;
     default:  // UARTDR reads an empty receive FIFO; other offsets are not modelled.
@@ -83,22 +83,22 @@ uint32_t Pl011Model::Read32(uint64_t Offset) {
 void Pl011Model::Write32(uint64_t Offset, uint32_t Value) {
   Record(Pl011AccessKind::Write, 32, Offset, Value);
   switch (Offset) {
-    case kRsrEcr:
+    case pl011::kRsrEcr:
       Regs.Rsr = 0;
       break;
-    case kIbrd:
+    case pl011::kIbrd:
       Regs.Ibrd = Value & 0xFFFF;
       break;
-    case kFbrd:
+    case pl011::kFbrd:
       Regs.Fbrd = Value & 0x3F;
       break;
-    case kLcrH:
+    case pl011::kLcrH:
       // The divisors take effect with a write of the line control register.
       Regs.LcrH = Value & 0xFF;
       IbrdLatched = Regs.Ibrd;
       FbrdLatched = Regs.Fbrd;
       break;
-    case kCr:
+    case pl011::kCr:
       Regs.Cr = Value & 0xFFFF;
       break;
     default:
@@ -108,10 +108,10 @@ void Pl011Model::Write32(uint64_t Offset, uint32_t Value) {
 
 void Pl011Model::Write8(uint64_t Offset, uint8_t Value) {
   Record(Pl011AccessKind::Write, 8, Offset, Value);
-  if (Offset != kDr) {
+  if (Offset != pl011::kDr) {
     return;
   }
-  if ((Regs.Cr & (kCrUarten | kCrTxe)) != (kCrUarten | kCrTxe)) {
+  if ((Regs.Cr & (pl011::kCrUarten | pl011::kCrTxe)) != (pl011::kCrUarten | pl011::kCrTxe)) {
     ++TxWhileDisabled;
   }
   if (TxCount < kTransmitCapacity) {

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "console/Pl011Registers.h"
+
 namespace models {
 
 enum class Pl011AccessKind : uint8_t { Read, Write };
@@ -30,31 +32,14 @@ struct Pl011Registers {
 
 class Pl011Model {
  public:
-  // Register offsets.
-  static constexpr uint32_t kDr = 0x000;
-  static constexpr uint32_t kRsrEcr = 0x004;
-  static constexpr uint32_t kFr = 0x018;
-  static constexpr uint32_t kIbrd = 0x024;
-  static constexpr uint32_t kFbrd = 0x028;
-  static constexpr uint32_t kLcrH = 0x02C;
-  static constexpr uint32_t kCr = 0x030;
   // Size of the register window the device decodes.
   static constexpr uint64_t kWindowSize = 0x1000;
 
-  // Flag register bits.
-  static constexpr uint32_t kFrBusy = 1U << 3;
-  static constexpr uint32_t kFrRxfe = 1U << 4;
-  static constexpr uint32_t kFrTxff = 1U << 5;
-  static constexpr uint32_t kFrTxfe = 1U << 7;
-  // Control register bits.
-  static constexpr uint32_t kCrUarten = 1U << 0;
-  static constexpr uint32_t kCrTxe = 1U << 8;
-  static constexpr uint32_t kCrRxe = 1U << 9;
-
   // State after a hardware reset: UART off with TXE and RXE set, no divisor, line control 0.
-  static constexpr Pl011Registers kResetState = {0x300, 0x00, 0, 0, 0};
+  static constexpr Pl011Registers kResetState = {pl011::kCrTxe | pl011::kCrRxe, 0, 0, 0, 0};
   // State the console driver programs: divisor 1.0, 8N1 with FIFOs, UART, TX and RX on.
-  static constexpr Pl011Registers kConsoleState = {0x301, 0x70, 1, 0, 0};
+  static constexpr Pl011Registers kConsoleState = {pl011::kCrUarten | pl011::kCrTxe | pl011::kCrRxe,
+                                                   pl011::kLcrHWlen8 | pl011::kLcrHFen, 1, 0, 0};
 
   static constexpr uint64_t kTransmitCapacity = 64 * 1024;
   static constexpr uint64_t kTraceCapacity = 16 * 1024;

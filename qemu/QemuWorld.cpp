@@ -5,6 +5,7 @@
 // checker (qemu/run-qemu.py) compares the two.
 #include <stddef.h>
 
+#include "console/Pl011Registers.h"
 #include "driver/MmServices.h"
 #include "models/MmCoreModel.h"
 #include "models/NorFlash.h"
@@ -14,7 +15,7 @@
 #include "qemu/Semihosting.h"
 #include "qemu/Supervisor.h"
 #include "qemu/Trap.h"
-#include "tests/scenarios/ScenarioRunner.h"
+#include "scenarios/ScenarioRunner.h"
 
 namespace {
 // A scenario-step marker on the UART.
@@ -30,15 +31,6 @@ extern "C" char El0AllocatePool[], El0FreePool[], El0HandlerRegister[];
 namespace supervisor {
 namespace {
 
-// PL011 registers (offsets from kUartBase).
-constexpr uint64_t kUartDr = 0x000;
-constexpr uint64_t kUartFr = 0x018;
-constexpr uint64_t kUartIbrd = 0x024;
-constexpr uint64_t kUartFbrd = 0x028;
-constexpr uint64_t kUartLcrH = 0x02C;
-constexpr uint64_t kUartCr = 0x030;
-constexpr uint32_t kUartFrTxff = 0x20;
-
 constexpr uint64_t kCommBufferSizeAddress = kServicesTableAddress + 0x800;
 
 uint32_t UartRead(uint64_t Offset) {
@@ -49,9 +41,9 @@ void UartWrite(uint64_t Offset, uint32_t Value) {
 }
 void UartPut(const char *Text) {
   for (; *Text != '\0'; ++Text) {
-    while ((UartRead(kUartFr) & kUartFrTxff) != 0) {
+    while ((UartRead(pl011::kFr) & pl011::kFrTxff) != 0) {
     }
-    *reinterpret_cast<volatile uint8_t *>(kUartBase + kUartDr) = static_cast<uint8_t>(*Text);
+    *reinterpret_cast<volatile uint8_t *>(kUartBase + pl011::kDr) = static_cast<uint8_t>(*Text);
   }
 }
 
@@ -137,10 +129,10 @@ class QemuWorld final : public scenarios::ScenarioWorld {
     gCore = new (gCoreStorage)
         models::MmCoreModel(reinterpret_cast<uint8_t *>(kPoolArenaAddress), kPoolArenaBytes);
     // The UART as QEMU resets it: disabled, no line settings, divisor 0.
-    UartWrite(kUartCr, 0x300);
-    UartWrite(kUartIbrd, 0);
-    UartWrite(kUartFbrd, 0);
-    UartWrite(kUartLcrH, 0);
+    UartWrite(pl011::kCr, pl011::kCrTxe | pl011::kCrRxe);
+    UartWrite(pl011::kIbrd, 0);
+    UartWrite(pl011::kFbrd, 0);
+    UartWrite(pl011::kLcrH, 0);
   }
 
   models::MmCoreModel &Core() override { return *gCore; }
@@ -166,7 +158,7 @@ class QemuWorld final : public scenarios::ScenarioWorld {
                      scenarios::RequestShape Shape) override {
     const EFI_MM_HANDLER_ENTRY_POINT Handler = gCore->FindHandler(varnel::kVarnelMmGuid);
     if (Handler == nullptr) {
-      return models::kEfiNotFound;
+      return EFI_NOT_FOUND;
     }
     if (CommBufferSize > kCommBufferBytes) {
       CommBufferSize = kCommBufferBytes;
@@ -197,7 +189,8 @@ class QemuWorld final : public scenarios::ScenarioWorld {
   }
   uint64_t BreakpointCount() override { return supervisor::BreakpointCount(); }
   scenarios::ConsoleRegisters Console() override {
-    return {UartRead(kUartCr), UartRead(kUartLcrH), UartRead(kUartIbrd), UartRead(kUartFbrd)};
+    return {UartRead(pl011::kCr), UartRead(pl011::kLcrH), UartRead(pl011::kIbrd),
+            UartRead(pl011::kFbrd)};
   }
 
   void ConsoleBegin(uint32_t Scenario, uint32_t Step) override {

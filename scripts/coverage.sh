@@ -31,7 +31,7 @@ for binary in "$build"/bin/*; do
 done
 # Paths in the coverage mapping are relative to the repository (-ffile-prefix-map).
 common=(-instr-profile="$build/coverage.profdata" -compilation-dir="$root")
-ignore='(^|/)(tests|models|tools|bench|qemu|usr)/|src/arch/'
+ignore='(^|/)(tests|models|scenarios|tools|bench|qemu|include|usr)/|src/arch/'
 echo "== coverage of src/ (regions, functions, lines, branches)"
 llvm-cov report "${objects[@]}" "${common[@]}" -ignore-filename-regex="$ignore" 2>/dev/null
 echo "== src/driver only"

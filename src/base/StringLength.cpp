@@ -1,8 +1,8 @@
 // Length of a NUL-terminated ASCII string; characters past the configured limit are reported
 // one by one, but the full length is always returned.
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
-#include "log/DebugLog.h"
+#include "log/Assertion.h"
 
 extern "C" {
 

@@ -4,16 +4,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
+
 using EFI_STATUS = uint64_t;
 
-constexpr EFI_STATUS kEfiErrorBit = 0x8000000000000000ULL;
-constexpr EFI_STATUS EFI_SUCCESS = 0;
-constexpr EFI_STATUS EFI_INVALID_PARAMETER = kEfiErrorBit | 2;
-constexpr EFI_STATUS EFI_BAD_BUFFER_SIZE = kEfiErrorBit | 4;
-constexpr EFI_STATUS EFI_DEVICE_ERROR = kEfiErrorBit | 7;
-constexpr EFI_STATUS EFI_OUT_OF_RESOURCES = kEfiErrorBit | 9;
-constexpr EFI_STATUS EFI_ACCESS_DENIED = kEfiErrorBit | 15;
-constexpr EFI_STATUS EFI_INCOMPATIBLE_VERSION = kEfiErrorBit | 25;
+constexpr EFI_STATUS kEfiErrorBit = VARNELMM_EFI_ERROR_BIT;
+// EFI_SUCCESS, EFI_DEVICE_ERROR, ...: the statuses of the protocol header, by their own names.
+#define VARNEL_EFI_STATUS(Name) constexpr EFI_STATUS Name = VARNELMM_##Name;
+VARNELMM_EFI_STATUS_LIST(VARNEL_EFI_STATUS)
+#undef VARNEL_EFI_STATUS
 
 // An error is a status that is negative as a signed 64-bit value.
 constexpr bool EfiError(EFI_STATUS Status) {

@@ -1,11 +1,11 @@
 // Little-endian 16-bit read from any byte address, made of two single-byte loads.
-#include "base/BaseLib.h"
-#include "log/DebugLog.h"
+#include "base/MemoryStringRegister.h"
+#include "log/Assertion.h"
 
 extern "C" {
 
 uint16_t UnalignedRead16(const void *Buffer) {
-  VARNEL_ASSERT(Buffer != nullptr, "Buffer != ((void *) 0)");
+  VARNEL_ASSERT_TEXT(Buffer != nullptr, "Buffer != ((void *) 0)");
   // Volatile byte loads keep the compiler from fusing them into one 16-bit access.
   const volatile uint8_t *Bytes = static_cast<const volatile uint8_t *>(Buffer);
   const uint16_t Low = Bytes[0];

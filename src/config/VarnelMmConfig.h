@@ -4,6 +4,9 @@
 
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
+#include "console/Pl011Registers.h"
+
 #ifndef VARNELMM_CONSOLE_BASE
 #define VARNELMM_CONSOLE_BASE 0x100002640000
 #endif
@@ -28,11 +31,12 @@ constexpr uint64_t kMaxAsciiStringLength = 1000000;
 constexpr uint64_t kSerialConsoleBase = VARNELMM_CONSOLE_BASE;
 constexpr uint32_t kConsoleIntegerDivisor = 1;  // bit rate = reference clock / 16
 constexpr uint32_t kConsoleFractionalDivisor = 0;
-constexpr uint32_t kConsoleLineControl = 0x70;  // 8 data bits, FIFOs on, no parity, 1 stop bit
-constexpr uint32_t kConsoleControl = 0x301;     // UARTEN | TXE | RXE
+// 8 data bits, FIFOs on; no parity and one stop bit (their bits stay clear).
+constexpr uint32_t kConsoleLineControl = pl011::kLcrHWlen8 | pl011::kLcrHFen;
+constexpr uint32_t kConsoleControl = pl011::kCrUarten | pl011::kCrTxe | pl011::kCrRxe;
 
 // Flash window in the normal world's address map; table offsets are relative to it.
-constexpr uint64_t kFlashWindowBase = 0x91A00000;
+constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 
 // Oldest MM services table the driver accepts.
 constexpr uint32_t kRequiredServicesRevision = 0x10032;

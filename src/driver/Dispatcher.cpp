@@ -36,8 +36,8 @@ constexpr RecordSizes kBytesNeeded = [] {
 
 // The refusals stay out of line, so the handler's own path needs no frame at all.
 EFI_STATUS NullArgument(const void *CommBuffer, const uint64_t *CommBufferSize) {
-  VARNEL_ASSERT(CommBuffer != nullptr, "CommBuffer");
-  VARNEL_ASSERT(CommBufferSize != nullptr, "CommBufferSize");
+  VARNEL_ASSERT_TEXT(CommBuffer != nullptr, "CommBuffer");
+  VARNEL_ASSERT_TEXT(CommBufferSize != nullptr, "CommBufferSize");
   return EFI_INVALID_PARAMETER;
 }
 

@@ -1,81 +1,51 @@
-// The wire contract of VarnelMm: the communication record, its status words, the function
-// numbers, the handler GUID, and the secure firmware's call identifiers and sub-commands.
-// Shared by the driver, the models, the tools and the tests.
+// The C++ names of the VarnelMm protocol (include/VarnelMm/Protocol.h) for the driver, the models,
+// the tools and the tests: every constant here is built from that header's definitions and lists,
+// so no value or name is written twice.
 #pragma once
 
-#include <stddef.h>
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
 #include "base/UefiTypes.h"
 
 namespace varnel {
 
-// The communication record: six unsigned 64-bit little-endian words at CommBuffer.
+// The communication record's words: kWordFunctionId, kWordOffset, ... kWordAuthInfoLong.
 enum RecordWord : uint32_t {
-  kWordFunctionId = 0,
-  kWordOffset = 1,
-  kWordLength = 2,
-  kWordBuffer = 3,
-  kWordAuthInfoShort = 4,  // AuthInfo of secure erase and secure region lock
-  kWordAuthInfoLong = 5,   // AuthInfo of secure read and secure write
+#define VARNEL_RECORD_WORD(Index, Name) kWord##Name = Index,
+  VARNELMM_RECORD_WORD_LIST(VARNEL_RECORD_WORD)
+#undef VARNEL_RECORD_WORD
 };
-constexpr uint64_t kRecordWords = 6;
-constexpr uint64_t kRecordBytes = kRecordWords * sizeof(uint64_t);
-static_assert(kRecordBytes == 48);
+constexpr uint64_t kRecordWords = VARNELMM_RECORD_WORDS;
+constexpr uint64_t kRecordBytes = VARNELMM_RECORD_BYTES;
 
-// Status words, stored zero-extended as the whole of word 0.
-constexpr uint64_t kStatusSuccess = 0xAABBCC00;
-constexpr uint64_t kStatusNoPermission = 0xAABBCC01;
-constexpr uint64_t kStatusAuthenticationRefused = 0xAABBCCFE;
-constexpr uint64_t kStatusFailure = 0xAABBCCFF;
+// Status words: kStatusSuccess, kStatusNoPermission, kStatusAuthenticationRefused, kStatusFailure.
+#define VARNEL_STATUS_WORD(Value, Id, Meaning) constexpr uint64_t kStatus##Id = Value;
+VARNELMM_STATUS_WORD_LIST(VARNEL_STATUS_WORD)
+#undef VARNEL_STATUS_WORD
 
+// Function numbers: kFunctionGetInfo (0) to kFunctionLockRegionLock (14).
 enum FunctionNumber : uint64_t {
-  kFunctionGetInfo = 0,
-  kFunctionRead = 1,
-  kFunctionWrite = 2,
-  kFunctionErase = 3,
-  kFunctionGetNvInfo = 4,
-  kFunctionGetNv2Info = 5,
-  kFunctionGetFailSafeInfo = 6,
-  kFunctionRunTimeLockDown = 7,
-  kFunctionSeedDeploy = 8,
-  kFunctionSecureRead = 9,
-  kFunctionSecureWrite = 10,
-  kFunctionSecureErase = 11,
-  kFunctionRegionLock = 12,
-  kFunctionSecureRegionLock = 13,
-  kFunctionLockRegionLock = 14,
+#define VARNEL_FUNCTION(Number, Id, BranchName) kFunction##Id = Number,
+  VARNELMM_FUNCTION_LIST(VARNEL_FUNCTION)
+#undef VARNEL_FUNCTION
 };
-constexpr uint64_t kHighestFunction = kFunctionLockRegionLock;
+constexpr uint64_t kHighestFunction = VarnelMmHighestFunction;
 
-// Signed part of the authenticated functions: it starts at byte 0 of the record.
-constexpr uint64_t kSignedPartLong = 0x28;   // secure read, secure write: words 0-4
-constexpr uint64_t kSignedPartShort = 0x20;  // secure erase, secure region lock: words 0-3
+constexpr uint64_t kSignedPartLong = VARNELMM_SIGNED_PART_LONG;
+constexpr uint64_t kSignedPartShort = VARNELMM_SIGNED_PART_SHORT;
 
-// C8D76438-4D3C-4BEA-BF86-926B8307A239
-constexpr EFI_GUID kVarnelMmGuid = {
-    0xC8D76438, 0x4D3C, 0x4BEA, {0xBF, 0x86, 0x92, 0x6B, 0x83, 0x07, 0xA2, 0x39}};
+static_assert(sizeof(EFI_GUID) == sizeof(VARNELMM_GUID));
+constexpr EFI_GUID kVarnelMmGuid = VARNELMM_GUID_INITIALIZER;
 
-// Secure firmware: SMC64 fast-call identifiers, issued with `svc #0`.
-constexpr uint64_t kFlashServiceId = 0xC4000070;
-constexpr uint64_t kTranslateAddressId = 0xC200FFF1;
+// Secure firmware: SMC64 fast-call identifiers and the flash service's sub-commands.
+constexpr uint64_t kFlashServiceId = VARNELMM_FLASH_SERVICE_ID;
+constexpr uint64_t kTranslateAddressId = VARNELMM_TRANSLATE_ADDRESS_ID;
 
 enum SubCommand : uint64_t {
-  kSubGetInfo = 0,
-  kSubRead = 1,
-  kSubWrite = 2,
-  kSubErase = 3,
-  kSubGetNvInfo = 4,
-  kSubGetNv2Info = 5,
-  kSubGetFailSafeInfo = 6,
-  kSubAuthenticate = 7,
-  kSubSeedDeploy = 8,
-  kSubSecureRead = 9,
-  kSubSecureWrite = 10,
-  kSubSecureErase = 11,
-  kSubRegionLock = 12,
-  kSubSecureRegionLock = 13,
-  kSubLockRegionLock = 14,
+#define VARNEL_SUB_COMMAND(Number, Id) kSub##Id = Number,
+  VARNELMM_SUB_COMMAND_LIST(VARNEL_SUB_COMMAND)
+#undef VARNEL_SUB_COMMAND
 };
 
 }  // namespace varnel

@@ -5,7 +5,7 @@
 #include <stdarg.h>
 
 #include "arch/Arch.h"
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
 #include "console/SerialConsole.h"
 #include "print/Format.h"

@@ -11,6 +11,7 @@
 #include "base/UefiTypes.h"
 
 #include "config/VarnelMmConfig.h"
+#include "log/Assertion.h"
 
 extern "C" {
 // The build switches. They are constants of this build, defined here so that every message and
@@ -21,12 +22,8 @@ inline bool LogPrintEnabled(void) {
 inline bool LogLevelEnabled(uint64_t /*Level*/) {
   return true;
 }
-inline bool AssertChecksEnabled(void) {
-  return true;
-}
 
 void LogPrint(uint64_t Level, const char *Format, ...);
-void AssertReport(const char *FileName, uint64_t LineNumber, const char *Description);
 }
 
 constexpr uint64_t kLevelError = 0x80000000;
@@ -225,15 +222,6 @@ constexpr bool LevelCanPrint(uint64_t Level) {
     if (LevelCanPrint(Level) && LogPrintEnabled() && LogLevelEnabled(Level)) { \
       ::logcheck::LogChecked((Level), __VA_ARGS__);                            \
     }                                                                          \
-  } while (0)
-
-// Assertion check with the exact condition text the report carries. When the report returns the
-// caller goes on as if the condition had held.
-#define VARNEL_ASSERT(Condition, Text)           \
-  do {                                           \
-    if (AssertChecksEnabled() && !(Condition)) { \
-      AssertReport(__FILE__, __LINE__, Text);    \
-    }                                            \
   } while (0)
 
 #define VARNEL_STATUS_ASSERT(Status, LineFormat, Text)        \

@@ -10,9 +10,9 @@
 // exactly what the general path would; size-optimised builds (the image) leave them out.
 #include "print/Format.h"
 
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
-#include "log/DebugLog.h"
+#include "log/Assertion.h"
 #include "print/StatusName.h"
 
 #ifndef VARNEL_FORMAT_FAST_PATHS

@@ -16,7 +16,7 @@ namespace {
 
 using Int = __int128;
 
-constexpr uint64_t kWindowBase = 0x91A00000;
+constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr Int kTwo32 = Int(1) << 32;
 constexpr Int kTwo64 = Int(1) << 64;
 

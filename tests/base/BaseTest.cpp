@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "tests/support/RecordingSeam.h"
 #include "tests/support/ReportText.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "base/BaseLib.h"
+#include "base/MemoryStringRegister.h"
 #include "tests/support/RecordingSeam.h"
 #include "tests/support/ReportText.h"
 

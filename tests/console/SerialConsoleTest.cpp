@@ -18,12 +18,12 @@ using testsupport::UartRead;
 using testsupport::UartWrite;
 using testsupport::UartWriteByte;
 
-constexpr uint32_t kCr = Pl011Model::kCr;
-constexpr uint32_t kLcrH = Pl011Model::kLcrH;
-constexpr uint32_t kIbrd = Pl011Model::kIbrd;
-constexpr uint32_t kFbrd = Pl011Model::kFbrd;
-constexpr uint32_t kFr = Pl011Model::kFr;
-constexpr uint32_t kEcr = Pl011Model::kRsrEcr;
+constexpr uint32_t kCr = pl011::kCr;
+constexpr uint32_t kLcrH = pl011::kLcrH;
+constexpr uint32_t kIbrd = pl011::kIbrd;
+constexpr uint32_t kFbrd = pl011::kFbrd;
+constexpr uint32_t kFr = pl011::kFr;
+constexpr uint32_t kEcr = pl011::kRsrEcr;
 constexpr uint32_t kFlagsIdle = 0x90;      // TXFE | RXFE
 constexpr uint32_t kFlagsDraining = 0x18;  // BUSY | RXFE, TXFE clear
 constexpr uint32_t kFlagsFull = 0x38;      // TXFF | BUSY | RXFE

@@ -19,18 +19,18 @@ namespace {
 
 using models::PlatformEventKind;
 
-constexpr uint64_t kWindowBase = 0x91A00000;
+constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr uint64_t kFlashSize = 0x2000000;
 constexpr uint64_t kNormalBase = 0x80000000;
-constexpr uint64_t kFlashServiceId = 0xC4000070;
-constexpr uint64_t kTranslateId = 0xC200FFF1;
-constexpr uint64_t kSuccessWord = 0xAABBCC00;
-constexpr uint64_t kAuthRefusedWord = 0xAABBCCFE;
-constexpr uint64_t kFailureWord = 0xAABBCCFF;
-constexpr uint64_t kDeviceError = 0x8000000000000007;
-constexpr uint64_t kOutOfResources = 0x8000000000000009;
-constexpr uint64_t kFreeFailure = 0x8000000000000002;  // "Invalid Parameter"
-constexpr uint64_t kOffset = kWindowBase + 0x2F0000;   // writable in both tables
+constexpr uint64_t kFlashServiceId = VARNELMM_FLASH_SERVICE_ID;
+constexpr uint64_t kTranslateId = VARNELMM_TRANSLATE_ADDRESS_ID;
+constexpr uint64_t kSuccessWord = VARNELMM_STATUS_SUCCESS;
+constexpr uint64_t kAuthRefusedWord = VARNELMM_STATUS_AUTHENTICATION_REFUSED;
+constexpr uint64_t kFailureWord = VARNELMM_STATUS_FAILURE;
+constexpr uint64_t kDeviceError = VARNELMM_EFI_DEVICE_ERROR;
+constexpr uint64_t kOutOfResources = VARNELMM_EFI_OUT_OF_RESOURCES;
+constexpr uint64_t kFreeFailure = VARNELMM_EFI_INVALID_PARAMETER;  // "Invalid Parameter"
+constexpr uint64_t kOffset = kWindowBase + 0x2F0000;               // writable in both tables
 constexpr uint64_t kLength = 0x1000;
 constexpr uint64_t kSeed = 0x5EED;
 
@@ -38,7 +38,6 @@ enum class Fault { kNone, kOperation, kTranslate, kAuthenticate, kAllocate, kFre
 
 struct FunctionTraits {
   uint64_t Function;
-  const char *Branch;
   int64_t SubCommand;  // the operation's sub-command; -1: none
   bool Authenticated;
   const char *FailFormat;  // with the branch name, and Offset and Length for flash operations
@@ -46,27 +45,41 @@ struct FunctionTraits {
 };
 
 const FunctionTraits kFunctions[] = {
-    {0, "SpiNorGetInfo", 0, false, "%s Can't get Varnel Info\r\n", nullptr},
-    {1, "SpiNorRead", 1, false, "%s Fail to Read Offset %llX Len %llX\r\n", nullptr},
-    {2, "SpiNorWrite", 2, false, "%s Fail to Write Offset %llX Len %llX\r\n", nullptr},
-    {3, "SpiNorErase", 3, false, "%s Fail to Erase Offset %llX Len %llX\r\n", nullptr},
-    {4, "SpiNorGetNVInfo", 4, false, "%s Can't get Varnel NV Info\r\n", nullptr},
-    {5, "SpiNorGetNV2Info", 5, false, "%s Can't get Varnel NV2 Info\r\n", nullptr},
-    {6, "SpiNorGetFailSafeInfo", 6, false, "%s Can't get SPI NOR Failsafe Info\r\n", nullptr},
-    {7, "SpiNorRunTimeLockDown", -1, false, nullptr, nullptr},
-    {8, "SpiNorSeedDeploy", 8, false, "%s Can't Deploy Secure SPI Seed\r\n", nullptr},
-    {9, "SpiNorSecureRead", 9, true, "%s Fail to Read Offset %llX Len %llX\r\n",
-     "%s Fail to authenticate Read request\r\n"},
-    {10, "SpiNorSecureWrite", 10, true, "%s Fail to Write Offset %llX Len %llX\r\n",
-     "%s Fail to authenticate write request\r\n"},
-    {11, "SpiNorSecureErase", 11, true, "%s Fail to Erase Offset %llX Len %llX\r\n",
-     "%s Fail to authenticate erase request\r\n"},
-    {12, "SpiNorRegionLock", 12, false, "%s Fail to Lock region at Offset %llX Len %llX\r\n",
+    {varnel::kFunctionGetInfo, varnel::kSubGetInfo, false, "%s Can't get Varnel Info\r\n", nullptr},
+    {varnel::kFunctionRead, varnel::kSubRead, false, "%s Fail to Read Offset %llX Len %llX\r\n",
      nullptr},
-    {13, "SpiNorSecureRegionLock", 13, true, "%s Fail to Lock region at Offset %llX Len %llX\r\n",
+    {varnel::kFunctionWrite, varnel::kSubWrite, false, "%s Fail to Write Offset %llX Len %llX\r\n",
+     nullptr},
+    {varnel::kFunctionErase, varnel::kSubErase, false, "%s Fail to Erase Offset %llX Len %llX\r\n",
+     nullptr},
+    {varnel::kFunctionGetNvInfo, varnel::kSubGetNvInfo, false, "%s Can't get Varnel NV Info\r\n",
+     nullptr},
+    {varnel::kFunctionGetNv2Info, varnel::kSubGetNv2Info, false, "%s Can't get Varnel NV2 Info\r\n",
+     nullptr},
+    {varnel::kFunctionGetFailSafeInfo, varnel::kSubGetFailSafeInfo, false,
+     "%s Can't get SPI NOR Failsafe Info\r\n", nullptr},
+    {varnel::kFunctionRunTimeLockDown, -1, false, nullptr, nullptr},
+    {varnel::kFunctionSeedDeploy, varnel::kSubSeedDeploy, false,
+     "%s Can't Deploy Secure SPI Seed\r\n", nullptr},
+    {varnel::kFunctionSecureRead, varnel::kSubSecureRead, true,
+     "%s Fail to Read Offset %llX Len %llX\r\n", "%s Fail to authenticate Read request\r\n"},
+    {varnel::kFunctionSecureWrite, varnel::kSubSecureWrite, true,
+     "%s Fail to Write Offset %llX Len %llX\r\n", "%s Fail to authenticate write request\r\n"},
+    {varnel::kFunctionSecureErase, varnel::kSubSecureErase, true,
+     "%s Fail to Erase Offset %llX Len %llX\r\n", "%s Fail to authenticate erase request\r\n"},
+    {varnel::kFunctionRegionLock, varnel::kSubRegionLock, false,
+     "%s Fail to Lock region at Offset %llX Len %llX\r\n", nullptr},
+    {varnel::kFunctionSecureRegionLock, varnel::kSubSecureRegionLock, true,
+     "%s Fail to Lock region at Offset %llX Len %llX\r\n",
      "%s Fail to authenticate region lock request\r\n"},
-    {14, "SpiNorLockRegionLock", 14, false, "%s Fail to Lock region lock command\r\n", nullptr},
+    {varnel::kFunctionLockRegionLock, varnel::kSubLockRegionLock, false,
+     "%s Fail to Lock region lock command\r\n", nullptr},
 };
+
+// The branch name the function's lines print.
+const char *Branch(const FunctionTraits &T) {
+  return VarnelMmFunctionName(T.Function);
+}
 
 struct SweepCase {
   const FunctionTraits *Traits;
@@ -138,7 +151,8 @@ struct Expected {
 Expected Expect(const FunctionTraits &T, Fault Point) {
   Expected E{};
   const bool OperationFails = Point == Fault::kOperation;
-  const std::string FailLine = T.FailFormat ? Format(T.FailFormat, T.Branch, kOffset, kLength) : "";
+  const std::string FailLine =
+      T.FailFormat ? Format(T.FailFormat, Branch(T), kOffset, kLength) : "";
   const Event Operation{PlatformEventKind::kSecureCall, kFlashServiceId,
                         static_cast<uint64_t>(T.SubCommand), OperationFails};
   if (!T.Authenticated) {
@@ -146,8 +160,8 @@ Expected Expect(const FunctionTraits &T, Fault Point) {
     E.Status = OperationFails ? kDeviceError : 0;
     E.Word0 = OperationFails ? kFailureWord : kSuccessWord;
     if (OperationFails) E.ConsolePrefix = FailLine;
-    E.SeedAfter = T.Function == 8 && !OperationFails;
-    E.LockedAfter = T.Function == 7;
+    E.SeedAfter = T.Function == varnel::kFunctionSeedDeploy && !OperationFails;
+    E.LockedAfter = T.Function == varnel::kFunctionRunTimeLockDown;
     return E;
   }
   E.Events.push_back({PlatformEventKind::kAllocatePool});
@@ -168,7 +182,7 @@ Expected Expect(const FunctionTraits &T, Fault Point) {
   if (Refused) {
     E.Status = kDeviceError;
     E.Word0 = kAuthRefusedWord;
-    E.ConsolePrefix = Format(T.AuthFormat, T.Branch, 0, 0) + (FreeFails ? FreeLine : "");
+    E.ConsolePrefix = Format(T.AuthFormat, Branch(T), 0, 0) + (FreeFails ? FreeLine : "");
     E.Report = FreeFails;
     return E;
   }
@@ -190,7 +204,7 @@ models::HostPlatformOptions Options() {
 }
 
 void PrintTo(const SweepCase &Case, std::ostream *Out) {
-  *Out << Case.Traits->Branch << ", fault " << FaultName(Case.Point);
+  *Out << Branch(*Case.Traits) << ", fault " << FaultName(Case.Point);
 }
 
 class FaultSweep : public testing::TestWithParam<SweepCase> {};
@@ -208,8 +222,9 @@ TEST_P(FaultSweep, AnswersAsSpecifiedAndChangesNothingElse) {
   std::memset(Platform.NormalWorld(kNormalBase, kLength), 0xC3, kLength);
   const std::vector<uint8_t> FlashBefore(Platform.FlashBytes(), Platform.FlashBytes() + kFlashSize);
 
-  uint64_t Words[6] = {T.Function, T.Function == 8 ? kSeed : kOffset, kLength, kNormalBase, 0x4444,
-                       0x5555};
+  uint64_t Words[6] = {T.Function, T.Function == varnel::kFunctionSeedDeploy ? kSeed : kOffset,
+                       kLength,    kNormalBase,
+                       0x4444,     0x5555};
   if (T.Authenticated) ASSERT_TRUE(Platform.Sign(Words));
   const uint64_t Sent[6] = {Words[0], Words[1], Words[2], Words[3], Words[4], Words[5]};
 
@@ -241,7 +256,7 @@ TEST_P(FaultSweep, AnswersAsSpecifiedAndChangesNothingElse) {
 
   const models::RequestResult R = Platform.Request(Words);
   const Expected E = Expect(T, Point);
-  SCOPED_TRACE(std::string(T.Branch) + ", fault " + FaultName(Point));
+  SCOPED_TRACE(std::string(Branch(T)) + ", fault " + FaultName(Point));
 
   EXPECT_EQ(R.Status, E.Status);
   EXPECT_EQ(R.Words[0], E.Word0);
@@ -291,7 +306,7 @@ TEST_P(FaultSweep, AnswersAsSpecifiedAndChangesNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(EveryFunction, FaultSweep, testing::ValuesIn(AllCases()),
                          [](const testing::TestParamInfo<SweepCase> &Info) {
-                           return std::string(Info.param.Traits->Branch) + "_" +
+                           return std::string(Branch(*Info.param.Traits)) + "_" +
                                   FaultName(Info.param.Point);
                          });
 

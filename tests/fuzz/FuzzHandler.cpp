@@ -47,9 +47,9 @@ namespace {
 using reference::Answer;
 using reference::Call;
 
-constexpr uint64_t kFlashService = 0xC4000070;
-constexpr uint64_t kTranslateService = 0xC200FFF1;
-constexpr uint64_t kWindowBase = 0x91A00000;
+constexpr uint64_t kFlashService = VARNELMM_FLASH_SERVICE_ID;
+constexpr uint64_t kTranslateService = VARNELMM_TRANSLATE_ADDRESS_ID;
+constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr unsigned kMaxRequests = 16;
 constexpr uint64_t kNormalWorldBase = 0x80000000;
 

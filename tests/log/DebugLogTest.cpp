@@ -118,12 +118,15 @@ TEST(AssertReport, FailedCheck_ContinuesWithNextStatement) {
   std::vector<std::string> Events;
   Seam.SetBreakpointHook([&] { Events.push_back("breakpoint"); });
   const int Line = __LINE__ + 1;
-  VARNEL_ASSERT(1 + 1 == 3, "1 + 1 == 3");
+  VARNEL_ASSERT((1 + 1) == 3);  // the report's text is the condition, as written
   Events.push_back("next statement");
-  VARNEL_ASSERT(1 + 1 == 2, "1 + 1 == 2");
-  EXPECT_EQ(Events, (std::vector<std::string>{"breakpoint", "next statement"}));
+  VARNEL_ASSERT(1 + 1 == 2);
+  VARNEL_ASSERT_TEXT(1 + 1 == 5, "Sum == 5");  // a text of its own
+  EXPECT_EQ(Events, (std::vector<std::string>{"breakpoint", "next statement", "breakpoint"}));
   EXPECT_EQ(Seam.ConsoleText(), "ASSERT [VarnelMm] " + std::string(kThisFile) + "(" +
-                                    std::to_string(Line) + "): 1 + 1 == 3\r\n");
+                                    std::to_string(Line) + "): (1 + 1) == 3\r\n" +
+                                    "ASSERT [VarnelMm] " + std::string(kThisFile) + "(" +
+                                    std::to_string(Line + 3) + "): Sum == 5\r\n");
 }
 
 TEST(StatusAssertion, SuccessOrWarning_Silent) {

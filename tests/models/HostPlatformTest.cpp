@@ -54,7 +54,7 @@ class HostPlatformTest : public ::testing::Test {
 };
 
 TEST_F(HostPlatformTest, Request_ReachesTheRegisteredHandlerWithItsSize) {
-  EXPECT_EQ(Platform.Request({7, 1, 2, 3, 4, 5}).Status, kEfiNotFound);  // nothing registered
+  EXPECT_EQ(Platform.Request({7, 1, 2, 3, 4, 5}).Status, EFI_NOT_FOUND);  // nothing registered
 
   ASSERT_EQ(Platform.StartDriver(StandInEntry), EFI_SUCCESS);
   RequestResult Result = Platform.Request({7, 1, 2, 3, 4, 5});
@@ -81,7 +81,7 @@ TEST_F(HostPlatformTest, Request_ReachesTheRegisteredHandlerWithItsSize) {
   EXPECT_EQ(Platform.RequestRaw(Raw, sizeof(Raw), After), EFI_SUCCESS);
   EXPECT_EQ(gStandIn.Size, 3u);
   EXPECT_EQ(After[0], 1u);
-  EXPECT_EQ(Platform.RequestRaw(Raw, sizeof(Raw), nullptr, EFI_GUID{}), kEfiNotFound);
+  EXPECT_EQ(Platform.RequestRaw(Raw, sizeof(Raw), nullptr, EFI_GUID{}), EFI_NOT_FOUND);
 }
 
 TEST_F(HostPlatformTest, StartDriver_UsesTheConfiguredTable) {
@@ -115,7 +115,7 @@ TEST_F(HostPlatformTest, Seam_RoutesSecureCallsMmioAndBreakpoints) {
   MmioWrite8(config::kSerialConsoleBase, 'o');
   MmioWrite8(config::kSerialConsoleBase, 'k');
   EXPECT_EQ(Platform.ConsoleText(), "ok");
-  EXPECT_EQ(MmioRead32(config::kSerialConsoleBase + Pl011Model::kFr) & Pl011Model::kFrTxff, 0u);
+  EXPECT_EQ(MmioRead32(config::kSerialConsoleBase + pl011::kFr) & pl011::kFrTxff, 0u);
   Platform.ClearConsole();
   EXPECT_EQ(Platform.ConsoleText(), "");
   EXPECT_EQ(MmioRead32(0x1000), 0u);

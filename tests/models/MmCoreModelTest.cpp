@@ -217,7 +217,7 @@ TEST(MmCoreHandlers, Dispatch_RefusesUnknownGuidsAndBadSizes) {
   gHandlerLog = HandlerLog{};
 
   std::vector<uint8_t> Unknown = CommunicateBuffer(kOtherGuid, 48);
-  EXPECT_EQ(Core.Dispatch(Unknown.data(), Unknown.size()), kEfiNotFound);
+  EXPECT_EQ(Core.Dispatch(Unknown.data(), Unknown.size()), EFI_NOT_FOUND);
   std::vector<uint8_t> Long = CommunicateBuffer(varnel::kVarnelMmGuid, 49);
   EXPECT_EQ(Core.Dispatch(Long.data(), Long.size() - 1), EFI_BAD_BUFFER_SIZE);
   EXPECT_EQ(Core.Dispatch(Long.data(), kMmCommunicateHeaderSize - 1), EFI_INVALID_PARAMETER);
@@ -238,8 +238,8 @@ TEST(MmCoreTable, WithoutAnActiveModel_ServicesAnswerNotReady) {
   }
   EXPECT_EQ(MmCoreModel::Active(), nullptr);
   void *Buffer = nullptr;
-  EXPECT_EQ(Copy.MmAllocatePool(EfiRuntimeServicesData, 8, &Buffer), kEfiNotReady);
-  EXPECT_EQ(Copy.MmFreePool(&Buffer), kEfiNotReady);
+  EXPECT_EQ(Copy.MmAllocatePool(EfiRuntimeServicesData, 8, &Buffer), EFI_NOT_READY);
+  EXPECT_EQ(Copy.MmFreePool(&Buffer), EFI_NOT_READY);
 }
 
 }  // namespace

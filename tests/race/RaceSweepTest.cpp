@@ -28,10 +28,10 @@ namespace {
 using models::PlatformEventKind;
 using namespace varnel;
 
-constexpr uint64_t kWindowBase = 0x91A00000;
+constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr uint64_t kNormalBase = 0x80000000;
-constexpr uint64_t kFlashService = 0xC4000070;
-constexpr uint64_t kTranslate = 0xC200FFF1;
+constexpr uint64_t kFlashService = VARNELMM_FLASH_SERVICE_ID;
+constexpr uint64_t kTranslate = VARNELMM_TRANSLATE_ADDRESS_ID;
 constexpr uint64_t kAllowed = kWindowBase + 0x2F0000;  // writable in both tables
 constexpr uint64_t kRefused = kWindowBase + 0x180000;  // writable in neither
 constexpr uint64_t kLength = 0x100;

@@ -7,7 +7,7 @@
 
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
-#include "tests/scenarios/ScenarioRunner.h"
+#include "scenarios/ScenarioRunner.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ class HostWorld final : public scenarios::ScenarioWorld {
     }
     const EFI_MM_HANDLER_ENTRY_POINT Handler = Core().FindHandler(varnel::kVarnelMmGuid);
     if (Handler == nullptr) {
-      return models::kEfiNotFound;
+      return EFI_NOT_FOUND;
     }
     uint64_t Size = CommBufferSize;
     if (Shape == scenarios::RequestShape::kMisaligned) {

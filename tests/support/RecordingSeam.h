@@ -105,7 +105,7 @@ inline models::Pl011Access UartWrite(uint32_t Offset, uint32_t Value) {
   return {models::Pl011AccessKind::Write, 32, Offset, Value};
 }
 inline models::Pl011Access UartWriteByte(uint8_t Value) {
-  return {models::Pl011AccessKind::Write, 8, models::Pl011Model::kDr, Value};
+  return {models::Pl011AccessKind::Write, 8, pl011::kDr, Value};
 }
 
 }  // namespace testsupport

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "VarnelMm/Protocol.h"
+
 namespace varnelsim {
 
 // A command-line mistake: the message is shown with a hint and the tool exits with status 2.
@@ -74,7 +76,7 @@ struct Options {
 };
 
 constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
-constexpr uint64_t kFlashWindowBase = 0x91A00000;
+constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 
 // Parses argv[1..]. Script files named by `script` are read and expanded in place. Throws
 // UsageError for anything malformed, before any command runs.

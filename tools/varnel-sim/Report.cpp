@@ -4,7 +4,6 @@
 #include <cinttypes>
 
 #include "driver/VarnelMmProtocol.h"
-#include "models/RequestNames.h"
 
 namespace varnelsim {
 namespace {
@@ -49,17 +48,17 @@ void JsonValues(std::FILE *Out, const NamedValues &Values) {
 }  // namespace
 
 const char *FunctionName(uint64_t FunctionId) {
-  const char *Name = models::FunctionName(FunctionId);
+  const char *Name = VarnelMmFunctionName(FunctionId);
   return Name != nullptr ? Name : "unsupported";
 }
 
 const char *StatusWordName(uint64_t StatusWord) {
-  const char *Name = models::StatusWordName(StatusWord);
+  const char *Name = VarnelMmStatusWordName(StatusWord);
   return Name != nullptr ? Name : "unknown";
 }
 
 std::string EfiStatusName(EFI_STATUS Status) {
-  const char *Name = models::EfiStatusName(Status);
+  const char *Name = VarnelMmEfiStatusName(Status);
   return Name != nullptr ? Name : "EFI status " + Hex(Status);
 }
 

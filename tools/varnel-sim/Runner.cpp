@@ -58,7 +58,7 @@ void ShowSingleAuthInfo(CommandReport &Report, bool Signed, uint64_t AuthInfo) {
 }
 
 bool IsStatusWord(uint64_t Word) {
-  return (Word & ~0xFFULL) == 0xAABBCC00ULL;
+  return VARNELMM_IS_STATUS_WORD_FORM(Word);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The scenario runner: applies each step's setup, drives the world, and compares every
 // expectation, reporting each mismatch as one line.
-#include "tests/scenarios/ScenarioRunner.h"
+#include "scenarios/ScenarioRunner.h"
 
-#include "models/RequestNames.h"
+#include "VarnelMm/Protocol.h"
 #include "models/SipHash.h"
 #include "models/TextLine.h"
 
@@ -393,17 +393,17 @@ uint32_t RunAllScenarios(ScenarioWorld &World) {
 }
 
 const char *FunctionName(uint64_t Function) {
-  const char *Name = models::FunctionName(Function);
+  const char *Name = VarnelMmFunctionName(Function);
   return Name != nullptr ? Name : "unsupported function";
 }
 
 const char *StatusWordName(uint64_t Word) {
-  const char *Name = models::StatusWordName(Word);
+  const char *Name = VarnelMmStatusWordName(Word);
   return Name != nullptr ? Name : "no status word";
 }
 
 const char *EfiStatusName(EFI_STATUS Status) {
-  const char *Name = models::EfiStatusName(Status);
+  const char *Name = VarnelMmEfiStatusName(Status);
   if (Name != nullptr) {
     return Name;
   }

@@ -19,9 +19,9 @@ namespace scenarios {
 
 constexpr uint64_t kNw = 0x4E57000000000000ULL;
 constexpr uint64_t kNwSpan = 0x100000;
-constexpr uint64_t kWindow = 0x91A00000;              // flash window base: flash offset 0
-constexpr uint64_t kKeep = 0xFFFF'FFFF'FFFF'FFFEULL;  // expected word 0: as sent
-constexpr uint64_t kFlashSize = 0x2000000;            // 32 MiB part unless a scenario says
+constexpr uint64_t kWindow = VARNELMM_FLASH_WINDOW_BASE;  // flash offset 0
+constexpr uint64_t kKeep = 0xFFFF'FFFF'FFFF'FFFEULL;      // expected word 0: as sent
+constexpr uint64_t kFlashSize = 0x2000000;                // 32 MiB part unless a scenario says
 
 enum class SetupKind : uint8_t {
   kNone,

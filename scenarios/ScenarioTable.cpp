@@ -1,7 +1,7 @@
 // The scenarios: every function's success path, each failure kind, lock-down, seed deployment,
 // authenticated requests with good and bad MACs, console bring-up and exact console lines, and
 // hostile records. Flash offsets below are relative to the window base kWindow.
-#include "tests/scenarios/Scenarios.h"
+#include "scenarios/Scenarios.h"
 
 namespace scenarios {
 namespace {
@@ -71,7 +71,7 @@ constexpr Step kOldServicesTable[] = {
      .Console = ""},
     {.Title = "no handler was registered",
      .Words = {kFunctionGetInfo},
-     .Status = kEfiErrorBit | 14,
+     .Status = EFI_NOT_FOUND,
      .Calls = 0,
      .Console = ""},
 };

@@ -6,7 +6,7 @@
 
 #include "models/MmCoreModel.h"
 #include "models/SecureFirmwareModel.h"
-#include "tests/scenarios/Scenarios.h"
+#include "scenarios/Scenarios.h"
 
 namespace scenarios {
 

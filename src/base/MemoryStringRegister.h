@@ -1,4 +1,6 @@
-// Leaf routines: memory copy, string length, unaligned 16-bit read, checked register access.
+// Memory, string and register routines: memory copy, ASCII string length, unaligned 16-bit read,
+// checked 32-bit device-register access. They sit below everything else in src/ and report failed
+// argument checks through log/Assertion.h only.
 #pragma once
 
 #include <stdint.h>
