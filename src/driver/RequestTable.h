@@ -58,32 +58,28 @@ namespace requesttable {
 
 constexpr uint8_t kWord0 = Words(0, 0);
 
-constexpr RequestDescriptor Query(const char *Branch, const char *Fail, RequestPath Path,
-                                  uint8_t Written, SubCommand Sub) {
-  return {Branch, Fail,  nullptr, Path, kWord0, Written, static_cast<uint8_t>(Sub),
-          0,      false, false,   false};
+// A function's branch name, as the protocol header lists it.
+constexpr const char *Branch(uint64_t Function) {
+  return VarnelMmFunctionName(Function);
 }
 
-constexpr RequestDescriptor Plain(const char *Branch, const char *Fail, uint8_t Read,
-                                  SubCommand Sub, bool PermissionChecked, bool MovesData) {
-  return {Branch,
-          Fail,
-          nullptr,
-          RequestPath::kFlash,
-          Read,
-          kWord0,
-          static_cast<uint8_t>(Sub),
-          0,
-          true,
-          PermissionChecked,
-          MovesData};
+constexpr RequestDescriptor Query(uint64_t Function, const char *Fail, RequestPath Path,
+                                  uint8_t Written, SubCommand Sub) {
+  return {Branch(Function),          Fail, nullptr, Path,  kWord0, Written,
+          static_cast<uint8_t>(Sub), 0,    false,   false, false};
+}
+
+constexpr RequestDescriptor Plain(uint64_t Function, const char *Fail, uint8_t Read, SubCommand Sub,
+                                  bool PermissionChecked, bool MovesData) {
+  return {Branch(Function),          Fail, nullptr, RequestPath::kFlash, Read,     kWord0,
+          static_cast<uint8_t>(Sub), 0,    true,    PermissionChecked,   MovesData};
 }
 
 // An authenticated request reads its signed part and the AuthInfo word behind it.
-constexpr RequestDescriptor Signed(const char *Branch, const char *Fail, const char *Refused,
+constexpr RequestDescriptor Signed(uint64_t Function, const char *Fail, const char *Refused,
                                    uint8_t SignedBytes, SubCommand Sub, bool PermissionChecked,
                                    bool MovesData) {
-  return {Branch,
+  return {Branch(Function),
           Fail,
           Refused,
           RequestPath::kFlash,
@@ -105,42 +101,43 @@ constexpr const char kLockFailed[] = "%a Fail to Lock region at Offset %llx Len 
 
 // Indexed by function number.
 inline constexpr RequestDescriptor kRequests[] = {
-    requesttable::Query("SpiNorGetInfo", "%a Can't get Varnel Info\n", RequestPath::kFlashInfo,
+    requesttable::Query(kFunctionGetInfo, "%a Can't get Varnel Info\n", RequestPath::kFlashInfo,
                         Words(0, 4), kSubGetInfo),
-    requesttable::Plain("SpiNorRead", requesttable::kReadFailed, Words(0, 3), kSubRead, false,
+    requesttable::Plain(kFunctionRead, requesttable::kReadFailed, Words(0, 3), kSubRead, false,
                         true),
-    requesttable::Plain("SpiNorWrite", requesttable::kWriteFailed, Words(0, 3), kSubWrite, true,
+    requesttable::Plain(kFunctionWrite, requesttable::kWriteFailed, Words(0, 3), kSubWrite, true,
                         true),
-    requesttable::Plain("SpiNorErase", requesttable::kEraseFailed, Words(0, 2), kSubErase, true,
+    requesttable::Plain(kFunctionErase, requesttable::kEraseFailed, Words(0, 2), kSubErase, true,
                         false),
-    requesttable::Query("SpiNorGetNVInfo", "%a Can't get Varnel NV Info\n", RequestPath::kInfoQuery,
-                        Words(0, 2), kSubGetNvInfo),
-    requesttable::Query("SpiNorGetNV2Info", "%a Can't get Varnel NV2 Info\n",
+    requesttable::Query(kFunctionGetNvInfo, "%a Can't get Varnel NV Info\n",
+                        RequestPath::kInfoQuery, Words(0, 2), kSubGetNvInfo),
+    requesttable::Query(kFunctionGetNv2Info, "%a Can't get Varnel NV2 Info\n",
                         RequestPath::kInfoQuery, Words(0, 2), kSubGetNv2Info),
-    requesttable::Query("SpiNorGetFailSafeInfo", "%a Can't get SPI NOR Failsafe Info\n",
+    requesttable::Query(kFunctionGetFailSafeInfo, "%a Can't get SPI NOR Failsafe Info\n",
                         RequestPath::kInfoQuery, Words(0, 2), kSubGetFailSafeInfo),
     // Lock-down makes no secure call: its sub-command is never used.
-    requesttable::Query("SpiNorRunTimeLockDown", nullptr, RequestPath::kLockDown,
+    requesttable::Query(kFunctionRunTimeLockDown, nullptr, RequestPath::kLockDown,
                         requesttable::kWord0, kSubGetInfo),
-    {"SpiNorSeedDeploy", "%a Can't Deploy Secure SPI Seed\n", nullptr, RequestPath::kSeedDeploy,
-     Words(0, 1), requesttable::kWord0, kSubSeedDeploy, 0, false, false, false},
-    requesttable::Signed("SpiNorSecureRead", requesttable::kReadFailed,
+    {requesttable::Branch(kFunctionSeedDeploy), "%a Can't Deploy Secure SPI Seed\n", nullptr,
+     RequestPath::kSeedDeploy, Words(0, 1), requesttable::kWord0, kSubSeedDeploy, 0, false, false,
+     false},
+    requesttable::Signed(kFunctionSecureRead, requesttable::kReadFailed,
                          "%a Fail to authenticate Read request\n", kSignedPartLong, kSubSecureRead,
                          false, true),
-    requesttable::Signed("SpiNorSecureWrite", requesttable::kWriteFailed,
+    requesttable::Signed(kFunctionSecureWrite, requesttable::kWriteFailed,
                          "%a Fail to authenticate write request\n", kSignedPartLong,
                          kSubSecureWrite, true, true),
-    requesttable::Signed("SpiNorSecureErase", requesttable::kEraseFailed,
+    requesttable::Signed(kFunctionSecureErase, requesttable::kEraseFailed,
                          "%a Fail to authenticate erase request\n", kSignedPartShort,
                          kSubSecureErase, true, false),
-    requesttable::Plain("SpiNorRegionLock", requesttable::kLockFailed, Words(0, 2), kSubRegionLock,
+    requesttable::Plain(kFunctionRegionLock, requesttable::kLockFailed, Words(0, 2), kSubRegionLock,
                         true, false),
-    requesttable::Signed("SpiNorSecureRegionLock", requesttable::kLockFailed,
+    requesttable::Signed(kFunctionSecureRegionLock, requesttable::kLockFailed,
                          "%a Fail to authenticate region lock request\n", kSignedPartShort,
                          kSubSecureRegionLock, true, false),
-    {"SpiNorLockRegionLock", "%a Fail to Lock region lock command\n", nullptr,
-     RequestPath::kLockRegionLock, requesttable::kWord0, requesttable::kWord0, kSubLockRegionLock,
-     0, true, false, false},
+    {requesttable::Branch(kFunctionLockRegionLock), "%a Fail to Lock region lock command\n",
+     nullptr, RequestPath::kLockRegionLock, requesttable::kWord0, requesttable::kWord0,
+     kSubLockRegionLock, 0, true, false, false},
 };
 static_assert(sizeof(kRequests) / sizeof(kRequests[0]) == kHighestFunction + 1);
 
@@ -178,6 +175,10 @@ constexpr bool TextsMatch(const RequestDescriptor &Row) {
 constexpr bool TableIsSound() {
   for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
     const RequestDescriptor &Row = kRequests[Function];
+    // Each row sits at its own function number.
+    if (Row.BranchName != Branch(Function)) {
+      return false;
+    }
     // Every request reads a run of words from word 0 on, so the copy is one simple loop.
     if (Row.ReadWords != Words(0, LastWord(Row.ReadWords))) {
       return false;
