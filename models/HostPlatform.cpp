@@ -50,14 +50,18 @@ HostPlatform::LargeBuffer::~LargeBuffer() {
 }
 
 HostPlatform::HostPlatform(const HostPlatformOptions &Options)
-    : FlashStorage_(Options.FlashSize),
+    : FlashStorage_(Options.FlashStorage != nullptr ? 0 : Options.FlashSize),
       NormalWorldStorage_(new uint8_t[Options.NormalWorldSize]),
       PoolArena_(new uint8_t[Options.PoolArenaSize]),
       NormalWorldBase_(Options.NormalWorldBase) {
-  memset(FlashStorage_.Bytes, Options.BlankFlash ? 0xFF : 0x00, Options.FlashSize);
+  uint8_t *Flash = Options.FlashStorage;
+  if (Flash == nullptr) {
+    Flash = FlashStorage_.Bytes;
+    memset(Flash, Options.BlankFlash ? 0xFF : 0x00, Options.FlashSize);
+  }
   memset(NormalWorldStorage_.get(), 0, Options.NormalWorldSize);
   memset(PoolArena_.get(), 0, Options.PoolArenaSize);
-  Flash_ = std::make_unique<NorFlash>(FlashStorage_.Bytes, Options.FlashSize);
+  Flash_ = std::make_unique<NorFlash>(Flash, Options.FlashSize);
   Core_ = std::make_unique<MmCoreModel>(PoolArena_.get(), Options.PoolArenaSize);
   Core_->SetRevision(Options.Revision);
   Core_->SetCurrentlyExecutingCpu(Options.CurrentlyExecutingCpu);

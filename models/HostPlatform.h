@@ -24,7 +24,10 @@ namespace models {
 
 struct HostPlatformOptions {
   uint64_t FlashSize = NorFlash::kDefaultSize;
-  bool BlankFlash = true;                 // start with every byte 0xFF
+  bool BlankFlash = true;  // start with every byte 0xFF
+  // Storage of FlashSize bytes provided by the caller (a mapped image file, say), used as it is:
+  // neither filled nor copied. Null: the platform allocates its own.
+  uint8_t *FlashStorage = nullptr;
   uint64_t NormalWorldBase = 0x80000000;  // where the normal world's buffers live
   uint64_t NormalWorldSize = 0x100000;    // 1 MiB
   uint64_t PoolArenaSize = MmCoreModel::kInternalArenaSize;

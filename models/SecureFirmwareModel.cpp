@@ -47,7 +47,8 @@ SecureFirmwareModel::SecureFirmwareModel(NorFlash &Flash, const MemoryWindow &No
       NormalWorld_(NormalWorld),
       WindowBase_(config::kFlashWindowBase),
       InfoWord_(kDefaultInfoWord),
-      ProvisionedKey_(SipHashKeyFromBytes(kDefaultKeyBytes)) {
+      ProvisionedKey_(SipHashKeyFromBytes(kDefaultKeyBytes)),
+      DeviceSecret_(kDefaultDeviceSecret) {
   for (int Query = 0; Query < 3; ++Query) {
     for (int Register = 0; Register < 3; ++Register) {
       Query_[Query][Register] = kDefaultQueries[Query][Register];
@@ -126,8 +127,18 @@ uint8_t *SecureFirmwareModel::ResolveSecure(uint64_t SecureAddress, uint64_t Len
       static_cast<uintptr_t>(ArenaBase_ + Offset));
 }
 
+SipHashKey SecureFirmwareModel::DeriveSeedKey(const SipHashKey &Secret, uint64_t Seed) {
+  uint8_t Input[9] = {};
+  for (int Index = 0; Index < 8; ++Index) {
+    Input[1 + Index] = static_cast<uint8_t>(Seed >> (8 * Index));
+  }
+  const uint64_t K0 = SipHash24(Secret, Input, sizeof(Input));
+  Input[0] = 1;
+  return SipHashKey{K0, SipHash24(Secret, Input, sizeof(Input))};
+}
+
 SipHashKey SecureFirmwareModel::CurrentKey() const {
-  return SeedDeployed_ ? SeedKey(Seed_) : ProvisionedKey_;
+  return SeedDeployed_ ? DeriveSeedKey(DeviceSecret_, Seed_) : ProvisionedKey_;
 }
 
 uint64_t SecureFirmwareModel::ServiceCallCount(uint32_t Service) const {
@@ -251,6 +262,10 @@ void SecureFirmwareModel::FlashService(const ServiceArgumentBlock &In, uint64_t 
       Out[0] = Authenticate(X2, X3, X4);
       return;
     case kSubSeedDeploy:
+      if (SeedDeployed_) {
+        Out[0] = kFwDenied;
+        return;
+      }
       Seed_ = X2;
       SeedDeployed_ = true;
       Out[0] = SuccessX0_;

@@ -19,7 +19,11 @@
 //    arena fails to translate (kFwInvalidParameter) or to authenticate (kFwAuthenticationFailed).
 //
 // Keys: before a seed is deployed (sub-command 8) requests are authenticated with the provisioned
-// key (SetProvisionedKey; the default is the key 00 01 .. 0F); afterwards with SeedKey(seed).
+// key (SetProvisionedKey; the default is the key 00 01 .. 0F); afterwards with the key derived
+// from the device secret and the seed (DeriveSeedKey). The device secret never leaves the secure
+// world, so a seed seen in the clear on its way from the normal world does not give the key. The
+// seed is accepted once per power cycle: a second deployment is refused (kFwDenied), so nobody
+// can re-key a running system to a seed of their choosing.
 //
 // Secure operations (sub-commands 9, 10, 11, 13) are, by default, only carried out right after an
 // accepted authentication of the same request: the next flash-service call consumes the accepted
@@ -93,6 +97,10 @@ struct AuthenticationRecord {
 // pool arena the hook gets a null pointer and a length of 0.
 using AuthenticationHook = void (*)(void *Context, const uint8_t *SignedBytes, uint64_t Length);
 
+// The device secret of the model unless SetDeviceSecret says otherwise. Tools that play the
+// device's owner (varnel-sim) know it; the normal world of a real device would not.
+constexpr SipHashKey kDefaultDeviceSecret = {0x8A3F5C71D2E4B609ULL, 0x1C7E93A05B2D64F8ULL};
+
 class SecureFirmwareModel {
  public:
   static constexpr uint32_t kCallLogCapacity = 64;
@@ -128,6 +136,12 @@ class SecureFirmwareModel {
   void SetSuccessValue(uint64_t X0);
 
   void SetProvisionedKey(const SipHashKey &Key) { ProvisionedKey_ = Key; }
+  // The per-device secret behind seed keys (default: kDefaultDeviceSecret).
+  void SetDeviceSecret(const SipHashKey &Secret) { DeviceSecret_ = Secret; }
+  const SipHashKey &DeviceSecret() const { return DeviceSecret_; }
+  // The key a deployed Seed selects on a device holding Secret: each half is the SipHash-2-4, under
+  // the secret, of a one-byte label (0 or 1) followed by the seed's eight little-endian bytes.
+  static SipHashKey DeriveSeedKey(const SipHashKey &Secret, uint64_t Seed);
   void SetAuthenticationMode(AuthenticationMode Mode) { AuthMode_ = Mode; }
   void SetSecureOperationPolicy(SecureOperationPolicy Policy) { Policy_ = Policy; }
   void SetAuthenticationHook(AuthenticationHook Hook, void *Context) {
@@ -209,6 +223,7 @@ class SecureFirmwareModel {
   uint64_t SuccessX0_ = 0;
 
   SipHashKey ProvisionedKey_;
+  SipHashKey DeviceSecret_;
   AuthenticationMode AuthMode_ = AuthenticationMode::kVerifyMac;
   SecureOperationPolicy Policy_ = SecureOperationPolicy::kRequireAuthentication;
   AuthenticationHook Hook_ = nullptr;

@@ -23,11 +23,4 @@ inline uint64_t ComputeRequestMac(const SipHashKey &Key, const void *Bytes, uint
   return SipHash24(Key, Bytes, Length);
 }
 
-// Key derivation after a seed has been deployed: K0 = seed, K1 = seed XOR "VarnelMM" (the eight
-// ASCII bytes read as a big-endian number).
-constexpr uint64_t kSeedKeyTweak = 0x5661726E656C4D4DULL;
-constexpr SipHashKey SeedKey(uint64_t Seed) {
-  return SipHashKey{Seed, Seed ^ kSeedKeyTweak};
-}
-
 }  // namespace models

@@ -266,9 +266,10 @@ TEST_F(Dispatcher, SeedDeploy_HandsWordOneOverAndSetsTheGate) {
   ExpectWords(Result, Untouched(kStatusSuccess));
   ExpectCallIn(0, {kFlashServiceId, kSubSeedDeploy, 0x1111});
   EXPECT_EQ(Platform.Firmware().DeployedSeed(), 0x1111u);
-  // Deploying again is served.
-  EXPECT_EQ(Send(Untouched(kFunctionSeedDeploy)).Words[0], kStatusSuccess);
+  // Deploying again is forwarded; the secure firmware model refuses a second seed.
+  EXPECT_EQ(Send(Untouched(kFunctionSeedDeploy)).Words[0], kStatusFailure);
   EXPECT_EQ(Calls(), 2u);
+  EXPECT_EQ(Platform.Firmware().DeployedSeed(), 0x1111u);
 }
 
 TEST_F(Dispatcher, SeedDeployFailure_LeavesTheGateOpen) {
@@ -337,7 +338,12 @@ TEST_F(Dispatcher, FlagStates_GateAndTableSelection) {
     for (uint64_t Function :
          {kFunctionGetInfo, kFunctionGetNvInfo, kFunctionGetNv2Info, kFunctionGetFailSafeInfo,
           kFunctionRunTimeLockDown, kFunctionSeedDeploy}) {
-      EXPECT_EQ(Send(Untouched(Function)).Words[0], kStatusSuccess) << Function;
+      const uint64_t Before = Calls();
+      // A second seed reaches the secure firmware, which refuses it.
+      const bool Refused = Function == kFunctionSeedDeploy && Flags.Seed;
+      EXPECT_EQ(Send(Untouched(Function)).Words[0], Refused ? kStatusFailure : kStatusSuccess)
+          << Function;
+      EXPECT_EQ(Calls(), Before + (Function == kFunctionRunTimeLockDown ? 0 : 1)) << Function;
     }
   }
 }

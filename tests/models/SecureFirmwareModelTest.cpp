@@ -203,7 +203,17 @@ TEST_F(FirmwareTest, SeedDeploy_SwitchesToTheSeedKey) {
   EXPECT_EQ(Firmware.DeployedSeed(), 0xFEEDF00Du);
   EXPECT_EQ(Authenticate(Request, 32, ComputeRequestMac(SipHashKey{1, 2}, Request, 32)),
             kFwAuthenticationFailed);
-  EXPECT_EQ(Authenticate(Request, 32, ComputeRequestMac(SeedKey(0xFEEDF00D), Request, 32)), 0u);
+  const SipHashKey SeedKey = SecureFirmwareModel::DeriveSeedKey(kDefaultDeviceSecret, 0xFEEDF00D);
+  EXPECT_EQ(Authenticate(Request, 32, ComputeRequestMac(SeedKey, Request, 32)), 0u);
+
+  // Knowing the seed is not enough: a key derived under another device secret is refused.
+  const SipHashKey Guess = SecureFirmwareModel::DeriveSeedKey(SipHashKey{0, 0}, 0xFEEDF00D);
+  EXPECT_EQ(Authenticate(Request, 32, ComputeRequestMac(Guess, Request, 32)),
+            kFwAuthenticationFailed);
+  // Nor can the seed be changed to one of the caller's choosing: the first one stays.
+  EXPECT_EQ(FlashCall(kSubSeedDeploy, 0x1234), kFwDenied);
+  EXPECT_EQ(Firmware.DeployedSeed(), 0xFEEDF00Du);
+  EXPECT_EQ(Authenticate(Request, 32, ComputeRequestMac(SeedKey, Request, 32)), 0u);
 }
 
 TEST_F(FirmwareTest, AuthenticationModes_OverrideTheMac) {

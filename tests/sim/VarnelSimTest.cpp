@@ -1,13 +1,16 @@
 // varnel-sim as its users see it: exit statuses, messages, the flash image between invocations,
 // scripts and the JSON output.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,14 +62,19 @@ class VarnelSim : public ::testing::Test {
 
   // Runs varnel-sim in the test's directory with a 2 MiB image unless the arguments name one.
   Outcome Sim(const std::vector<std::string> &Arguments, bool DefaultFlash = true) {
-    std::string Command = "cd " + Quote(Dir) + " && " + Quote(VARNEL_SIM_PATH);
-    if (DefaultFlash) {
-      Command += " --flash flash.img --flash-size 2M";
-    }
+    std::string Command;
     for (const std::string &Argument : Arguments) {
       Command += " " + Quote(Argument);
     }
-    Command += " >stdout.txt 2>stderr.txt </dev/null";
+    return Shell(Command + " </dev/null", DefaultFlash);
+  }
+  // Runs "varnel-sim [default image] TAIL" through the shell (TAIL may redirect and pipe).
+  Outcome Shell(const std::string &Tail, bool DefaultFlash = true) {
+    std::string Command = "cd " + Quote(Dir) + " && { " + Quote(VARNEL_SIM_PATH);
+    if (DefaultFlash) {
+      Command += " --flash flash.img --flash-size 2M";
+    }
+    Command += Tail + "; } >stdout.txt 2>stderr.txt";
     const int Status = std::system(Command.c_str());
     Outcome Result;
     Result.Exit = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
@@ -76,6 +84,20 @@ class VarnelSim : public ::testing::Test {
   }
 
   std::string Path(const std::string &Name) const { return Dir + "/" + Name; }
+  // The names in the test's directory, the captured output files left out.
+  std::vector<std::string> Listing() const {
+    std::vector<std::string> Names;
+    DIR *Directory = opendir(Dir.c_str());
+    while (const dirent *Entry = readdir(Directory)) {
+      const std::string Name = Entry->d_name;
+      if (Name != "." && Name != ".." && Name != "stdout.txt" && Name != "stderr.txt") {
+        Names.push_back(Name);
+      }
+    }
+    closedir(Directory);
+    std::sort(Names.begin(), Names.end());
+    return Names;
+  }
   bool Exists(const std::string &Name) const {
     struct stat Status;
     return stat(Path(Name).c_str(), &Status) == 0;
@@ -135,7 +157,8 @@ TEST_F(VarnelSim, Help_ListsCommandsAndExitsZero) {
   EXPECT_EQ(General.Exit, 0);
   for (const char *Name : {"info", "nv-info", "nv2-info", "failsafe-info", "read", "write", "erase",
                            "lock", "lock-region-lock", "lockdown", "seed", "secure-read",
-                           "secure-write", "secure-erase", "secure-lock", "raw", "script"}) {
+                           "secure-write", "secure-erase", "secure-lock", "raw", "flash",
+                           "verify", "regions", "script"}) {
     EXPECT_NE(General.Out.find(std::string("\n  ") + Name + " "), std::string::npos) << Name;
   }
   const Outcome Command = Sim({"info", "--", "write", "--help"}, false);
@@ -182,7 +205,7 @@ TEST_F(VarnelSim, RefusedWrite_IsNamedAndFailsTheRun) {
             std::string::npos)
       << Result.Out;
   EXPECT_EQ(Result.Out.find("info:"), std::string::npos) << "ran past the failure";
-  EXPECT_NE(Result.Err.find("SpiNorWrite No write permission Offset 91B80000 - Len 10\r\n"),
+  EXPECT_NE(Result.Err.find("SpiNorWrite No write permission Offset 91B80000 - Len 10\n"),
             std::string::npos)
       << Result.Err;
   EXPECT_NE(Result.Err.find("stopped at the failed command"), std::string::npos);
@@ -193,7 +216,7 @@ TEST_F(VarnelSim, RefusedWrite_IsNamedAndFailsTheRun) {
   EXPECT_EQ(Logged.Exit, 1);
   EXPECT_EQ(Logged.Err.find("No write permission"), std::string::npos);
   EXPECT_EQ(ReadFile(Path("console.txt")),
-            "SpiNorErase No write permission Offset 91B80000 - Len 1000\r\n");
+            "SpiNorErase No write permission Offset 91B80000 - Len 1000\n");
 }
 
 TEST_F(VarnelSim, Script_RunsInOrderOnOneDriver) {
@@ -302,6 +325,280 @@ TEST_F(VarnelSim, SignedRequests_FollowTheKey) {
   const Outcome Wrong = Sim({"--key", kWrongKey, "secure-lock", "+0x2000", "4K"});
   EXPECT_EQ(Wrong.Exit, 1);
   EXPECT_NE(Wrong.Out.find("authentication refused"), std::string::npos);
+}
+
+// ---- A tool a flash engineer can trust ---------------------------------------------------------
+
+// An output that names the flash image, directly or through a link, is refused before anything
+// runs, and so is an input or console path that does: the image keeps its size and contents.
+TEST_F(VarnelSim, FlashImageAsOutputInputOrConsole_IsRefusedUntouched) {
+  WriteFile(Path("page.bin"), std::string(16, 'P'));
+  ASSERT_EQ(Sim({"write", "+0", "page.bin"}).Exit, 0);
+  ASSERT_EQ(symlink("flash.img", Path("link.img").c_str()), 0);
+  const std::string Before = ReadFile(Path("flash.img"));
+  const std::vector<std::vector<std::string>> kCases = {
+      {"read", "+0", "16", "-o", "flash.img"},
+      {"erase", "+0", "4K", "--", "read", "+0", "16", "-o", "link.img"},
+      {"--console", "flash.img", "erase", "+0", "4K"},
+      {"erase", "+0", "4K", "--", "write", "+0", "link.img"},
+      {"verify", "+0", "flash.img"},
+  };
+  for (const auto &Arguments : kCases) {
+    const Outcome Result = Sim(Arguments);
+    EXPECT_EQ(Result.Exit, 2) << Arguments[3];
+    EXPECT_NE(Result.Err.find("is the flash image itself"), std::string::npos) << Result.Err;
+    EXPECT_EQ(ReadFile(Path("flash.img")), Before);
+  }
+}
+
+// A read that fails part-way leaves an existing output as it was and no partial or temporary
+// file; the report says how far it got and which request failed.
+TEST_F(VarnelSim, FailedLongRead_KeepsTheOldFileAndSaysWhereItStopped) {
+  WriteFile(Path("out.bin"), "old contents");
+  const Outcome Text = Sim({"read", "+0x100000", "2M", "-o", "out.bin"});
+  EXPECT_EQ(Text.Exit, 1);
+  EXPECT_NE(Text.Out.find("stopped after 0x100000 of 0x200000 bytes: request 2 (Offset=0x91B00000, "
+                          "Length=0x100000) failed"),
+            std::string::npos)
+      << Text.Out;
+  EXPECT_NE(Text.Out.find("hint: the range leaves the flash window"), std::string::npos);
+  EXPECT_EQ(ReadFile(Path("out.bin")), "old contents");
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"flash.img", "out.bin"}));
+
+  const Outcome Json = Sim({"--json", "read", "+0x100000", "2M", "-o", "new.bin"});
+  const nlohmann::json Object = nlohmann::json::parse(Json.Out);
+  EXPECT_EQ(Object["completed"], "0x100000");
+  EXPECT_EQ(Object["failed_request"]["index"], 2);
+  EXPECT_EQ(Object["failed_request"]["offset"], "0x91B00000");
+  EXPECT_FALSE(Exists("new.bin"));
+}
+
+// A write refused after its first chunk says how much was written and which chunk failed.
+TEST_F(VarnelSim, ChunkedWriteRefusedPartWay_ReportsBytesDoneAndTheFailingChunk) {
+  // Chunk 1 fills boot row 0 up to its end; chunk 2 crosses from row 2 into row 3.
+  WriteFile(Path("big.bin"), std::string(0x111000, 'B'));
+  const Outcome Result = Sim({"--json", "erase", "+0x20000", "0x100000", "--", "write", "+0x20000",
+                              "big.bin"});
+  EXPECT_EQ(Result.Exit, 1);
+  std::istringstream Lines(Result.Out);
+  std::string Line;
+  std::getline(Lines, Line);
+  std::getline(Lines, Line);
+  const nlohmann::json Write = nlohmann::json::parse(Line);
+  EXPECT_EQ(Write["status"], "no write permission");
+  EXPECT_EQ(Write["bytes"], "0x111000");
+  EXPECT_EQ(Write["completed"], "0x100000");
+  EXPECT_EQ(Write["failed_request"],
+            nlohmann::json({{"index", 2}, {"offset", "0x91B20000"}, {"length", "0x11000"}}));
+  EXPECT_NE(Write["hint"].get<std::string>().find("not inside one writable region"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(Path("flash.img")).substr(0x20000, 0x100000), std::string(0x100000, 'B'));
+}
+
+// Every input, output directory and script is checked before the first request: a mistake
+// anywhere in the chain sends nothing (the erase in front of it does not happen).
+TEST_F(VarnelSim, BadInputAnywhereInTheChain_SendsNothing) {
+  WriteFile(Path("page.bin"), std::string(16, 'P'));
+  ASSERT_EQ(Sim({"write", "+0", "page.bin"}).Exit, 0);
+  const std::string Before = ReadFile(Path("flash.img"));
+  mkdir(Path("dir").c_str(), 0755);
+  WriteFile(Path("empty.bin"), "");
+  WriteFile(Path("late.script"), "erase +0 4K\nwrite +0 missing.bin\n");
+  const struct {
+    std::vector<std::string> Tail;
+    const char *Message;
+  } kCases[] = {
+      {{"write", "+0", "missing.bin"}, "cannot open 'missing.bin'"},
+      {{"write", "+0", "dir"}, "'dir' is not a regular file (use - for standard input)"},
+      {{"write", "+0", "/dev/zero"}, "is not a regular file"},
+      {{"write", "+0", "/dev/stdin"}, "is not a regular file"},
+      {{"flash", "+0", "empty.bin"}, "'empty.bin' is empty"},
+      {{"read", "+0", "16", "-o", "nodir/out.bin"}, "directory 'nodir' does not exist"},
+      {{"read", "+0", "16", "-o", "dir"}, "'dir' is a directory"},
+      {{"script", "dir"}, "script 'dir' is not a regular file"},
+      {{"script", "late.script"}, "late.script:2: write: cannot open 'missing.bin'"},
+      {{"write", "+0", "-", "--", "script", "-"}, "standard input is read only once"},
+  };
+  for (const auto &Case : kCases) {
+    std::vector<std::string> Arguments = {"erase", "+0", "4K", "--"};
+    Arguments.insert(Arguments.end(), Case.Tail.begin(), Case.Tail.end());
+    const Outcome Result = Sim(Arguments);
+    EXPECT_EQ(Result.Exit, 2) << Case.Message;
+    EXPECT_NE(Result.Err.find(Case.Message), std::string::npos) << Result.Err;
+    EXPECT_EQ(Result.Out, "");
+    EXPECT_EQ(ReadFile(Path("flash.img")), Before) << Case.Message;
+  }
+}
+
+// Eight nested scripts of eight lines would be 16.7 million commands: the expansion stops at the
+// cap, as a usage error, before anything is sent.
+TEST_F(VarnelSim, ScriptExpansion_IsCapped) {
+  for (int Level = 0; Level < 8; ++Level) {
+    std::string Line = Level == 7 ? "info\n" : "script s" + std::to_string(Level + 1) + "\n";
+    std::string Text;
+    for (int Copy = 0; Copy < 8; ++Copy) {
+      Text += Line;
+    }
+    WriteFile(Path("s" + std::to_string(Level)), Text);
+  }
+  const Outcome Result = Sim({"script", "s0"});
+  EXPECT_EQ(Result.Exit, 2);
+  EXPECT_NE(Result.Err.find("more than 100000 commands"), std::string::npos) << Result.Err;
+  EXPECT_FALSE(Exists("flash.img"));
+}
+
+// NOR programming only clears bits: a plain write over programmed bytes warns, --verify catches
+// the difference, and flash erases what it must and ends with the file's contents.
+TEST_F(VarnelSim, ProgrammingUnerasedBytes_IsWarnedVerifiedAndFlashFixesIt) {
+  WriteFile(Path("a.bin"), std::string(0x1800, '\x0F'));
+  WriteFile(Path("b.bin"), std::string(0x1800, '\xF0'));
+  ASSERT_EQ(Sim({"write", "+0x1000", "a.bin"}).Exit, 0);
+
+  const Outcome Plain = Sim({"write", "+0x1000", "b.bin", "--verify"});
+  EXPECT_EQ(Plain.Exit, 1);
+  EXPECT_NE(Plain.Out.find("warning: 6144 bytes of the file need bits set that the flash holds "
+                           "cleared (first at 0x91A01000)"),
+            std::string::npos)
+      << Plain.Out;
+  EXPECT_NE(Plain.Out.find("verify failed: 6144 bytes differ, the first at 0x91A01000"),
+            std::string::npos);
+
+  const Outcome Flash = Sim({"flash", "+0x1000", "b.bin", "--", "verify", "+0x1000", "b.bin"});
+  EXPECT_EQ(Flash.Exit, 0) << Flash.Out << Flash.Err;
+  EXPECT_NE(Flash.Out.find("2 sectors: 2 erased, 2 programmed, 0 already equal"),
+            std::string::npos)
+      << Flash.Out;
+  const std::string Image = ReadFile(Path("flash.img"));
+  EXPECT_EQ(Image.substr(0x1000, 0x1800), std::string(0x1800, '\xF0'));
+  EXPECT_EQ(Image.substr(0x2800, 0x800), std::string(0x800, '\xFF'));  // kept, not the file's
+
+  const Outcome Again = Sim({"flash", "+0x1000", "b.bin"});
+  EXPECT_EQ(Again.Exit, 0);
+  EXPECT_NE(Again.Out.find("0 erased, 0 programmed, 2 already equal"), std::string::npos);
+  EXPECT_EQ(Sim({"verify", "+0x1000", "a.bin"}).Exit, 1);
+}
+
+// Runs on one image take turns: two concurrent writers both keep their update; a run that only
+// reads opens the image read-only.
+TEST_F(VarnelSim, ConcurrentRuns_KeepEveryUpdate) {
+  ASSERT_EQ(Sim({"info"}).Exit, 0);
+  WriteFile(Path("x.bin"), std::string(4096, 'X'));
+  WriteFile(Path("y.bin"), std::string(4096, 'Y'));
+  std::string Runs;
+  for (int Round = 0; Round < 4; ++Round) {
+    for (const char *Name : {"x", "y"}) {
+      const uint64_t Offset = 0x1000 * (2 * Round + (Name[0] == 'y'));
+      Runs += " " + Quote(VARNEL_SIM_PATH) + " --flash flash.img write +" +
+              std::to_string(Offset) + " " + Name + ".bin >/dev/null 2>&1 &";
+    }
+  }
+  ASSERT_EQ(std::system(("cd " + Quote(Dir) + " &&" + Runs + " wait").c_str()), 0);
+  const std::string Image = ReadFile(Path("flash.img"));
+  for (int Round = 0; Round < 4; ++Round) {
+    EXPECT_EQ(Image.substr(0x2000 * Round, 0x1000), std::string(4096, 'X')) << Round;
+    EXPECT_EQ(Image.substr(0x2000 * Round + 0x1000, 0x1000), std::string(4096, 'Y')) << Round;
+  }
+  ASSERT_EQ(chmod(Path("flash.img").c_str(), 0444), 0);
+  EXPECT_EQ(Sim({"info", "--", "read", "+0", "16", "--", "regions"}).Exit, 0);
+  if (geteuid() != 0) {  // root may write a read-only file
+    const Outcome Write = Sim({"erase", "+0", "4K"});
+    EXPECT_EQ(Write.Exit, 3);
+    EXPECT_NE(Write.Err.find("cannot open flash image for writing"), std::string::npos);
+  }
+}
+
+// A report that cannot be written is a failure of the tool.
+TEST_F(VarnelSim, FullStdout_ExitsThree) {
+  EXPECT_EQ(Shell(" info >/dev/full").Exit, 3);
+  EXPECT_EQ(Shell(" read +0 4K -o - >/dev/full").Exit, 3);
+  EXPECT_EQ(Shell(" --version >/dev/full", false).Exit, 3);
+}
+
+// Untrusted bytes (file names, script words) reach the terminal escaped and JSON as valid UTF-8.
+TEST_F(VarnelSim, UntrustedBytes_AreEscapedAndJsonStaysValid) {
+  const std::string Evil = "evil\x1b[2J\xff.script";
+  WriteFile(Path(Evil), "info\nfrob\xc3\x28\n");
+  for (const bool Json : {false, true}) {
+    std::vector<std::string> Arguments = {"script", Evil};
+    if (Json) {
+      Arguments.insert(Arguments.begin(), "--json");
+    }
+    const Outcome Result = Sim(Arguments);
+    EXPECT_EQ(Result.Exit, 2);
+    for (const std::string &Output : {Result.Out, Result.Err}) {
+      EXPECT_EQ(Output.find('\x1b'), std::string::npos);
+      EXPECT_EQ(Output.find('\xff'), std::string::npos);
+    }
+    EXPECT_NE(Result.Err.find("evil\\x1B[2J\\xFF.script:2: unknown command 'frob\\xC3('"),
+              std::string::npos)
+        << Result.Err;
+    if (Json) {
+      const nlohmann::json Object = nlohmann::json::parse(Result.Out);
+      EXPECT_EQ(Object["error"], "usage");
+      EXPECT_EQ(Object["exit_status"], 2);
+    }
+  }
+  const Outcome Missing = Sim({"--json", "write", "+0", "\xfe\xff.bin"});
+  EXPECT_EQ(Missing.Exit, 2);
+  EXPECT_NO_THROW((void)nlohmann::json::parse(Missing.Out)) << Missing.Out;
+}
+
+// A generic failure (0xAABBCCFF) or refusal comes with the reason the simulator can see.
+TEST_F(VarnelSim, Failures_ComeWithAHint) {
+  const struct {
+    std::vector<std::string> Arguments;
+    const char *Hint;
+  } kCases[] = {
+      {{"erase", "+0x800", "4K"}, "erase works on whole 4 KiB sectors"},
+      {{"lock", "+0x2000", "4K", "--", "erase", "+0x2000", "4K"},
+       "overlaps 0x91A02000-0x91A02FFF, locked earlier in this run"},
+      {{"seed", "1", "--", "read", "+0", "16"}, "the seed is deployed: plain read, write"},
+      {{"seed", "1", "--", "seed", "2"}, "accepts one seed per power cycle"},
+      {{"read", "0x1000", "16"}, "0x1000 lies below the flash window at 0x91A00000; did you "
+                                 "mean +0x1000?"},
+      {{"lockdown", "--", "erase", "+0x100000", "4K"}, "writable region of the run-time table"},
+      {{"lock-region-lock", "--", "lock", "+0", "4K"}, "region locks were locked"},
+  };
+  for (const auto &Case : kCases) {
+    const Outcome Result = Sim(Case.Arguments);
+    EXPECT_EQ(Result.Exit, 1) << Case.Hint;
+    EXPECT_NE(Result.Out.find(std::string("  hint: ") + Case.Hint), std::string::npos)
+        << Result.Out;
+  }
+}
+
+// The seed alone does not give the signing key: only the device secret's holder can sign.
+TEST_F(VarnelSim, SeedKey_NeedsTheDeviceSecret) {
+  // The key the old derivation gave for seed 1: K0 = seed, K1 = seed ^ "VarnelMM".
+  const Outcome Attacker = Sim({"--key", "01000000000000004c4d6c656e726156", "--keep-going",
+                               "seed", "1", "--", "secure-erase", "+0x2000", "4K"});
+  EXPECT_EQ(Attacker.Exit, 1);
+  EXPECT_NE(Attacker.Out.find("authentication refused"), std::string::npos) << Attacker.Out;
+  const Outcome Owner = Sim({"seed", "1", "--", "secure-erase", "+0x2000", "4K"});
+  EXPECT_EQ(Owner.Exit, 0) << Owner.Out;
+}
+
+// Unix manners: --version, -o - for binary data, script - from stdin with quoted words, squeezed
+// hex dumps, and usage errors as JSON in --json mode.
+TEST_F(VarnelSim, UnixManners) {
+  const Outcome Version = Sim({"--version"}, false);
+  EXPECT_EQ(Version.Exit, 0);
+  EXPECT_EQ(Version.Out.rfind("varnel-sim ", 0), 0u);
+
+  WriteFile(Path("two words.bin"), "AB");
+  const Outcome Piped = Shell(" script - <<'EOF'\nerase +0 4K\nwrite +0 'two words.bin'\n"
+                              "read +0 2 -o -   # binary\nEOF");
+  EXPECT_EQ(Piped.Exit, 0) << Piped.Err;
+  EXPECT_EQ(Piped.Out, "AB");
+  EXPECT_NE(Piped.Err.find("write: SpiNorWrite(Offset=0x91A00000, Length=0x2,"), std::string::npos);
+
+  const Outcome Dump = Sim({"read", "+0x10000", "64"});
+  EXPECT_NE(Dump.Out.find("|\n  *\n  91A10030  FF"), std::string::npos) << Dump.Out;
+
+  const Outcome Usage = Sim({"--json", "read", "+0"});
+  EXPECT_EQ(Usage.Exit, 2);
+  EXPECT_EQ(nlohmann::json::parse(Usage.Out)["message"],
+            "argument 2: read takes 2 arguments, got 1 (usage: read OFFSET LENGTH [-o FILE])");
 }
 
 }  // namespace

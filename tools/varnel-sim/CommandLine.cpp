@@ -1,8 +1,14 @@
 // Parsing of varnel-sim's command line and script files.
 #include "tools/varnel-sim/CommandLine.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <sstream>
 
 namespace varnelsim {
@@ -13,7 +19,8 @@ constexpr uint64_t kMaxRawBufferSize = 1ULL << 20;
 
 const char kGeneralUsage[] =
     "usage: varnel-sim [--flash FILE] [--flash-size BYTES] [--key HEX] [--console FILE]\n"
-    "                  [--json] [--keep-going] COMMAND [ARGS] [-- COMMAND [ARGS] ...]\n";
+    "                  [--json] [--keep-going] COMMAND [ARGS] [-- COMMAND [ARGS] ...]\n"
+    "       varnel-sim --help | --version | COMMAND --help\n";
 
 }  // namespace
 
@@ -29,10 +36,15 @@ const std::vector<CommandSpec> &CommandTable() {
       {CommandKind::kFailSafeInfo, "failsafe-info", "", "failsafe information (function 6)",
        "Asks for the failsafe information and shows the two values the secure firmware returns.\n"},
       {CommandKind::kRead, "read", "OFFSET LENGTH [-o FILE]", "read flash (function 1)",
-       "Reads LENGTH bytes at OFFSET. Without -o the bytes are shown as a hex dump (in --json\n"
-       "output as a hex string); with -o they are written to FILE.\n"},
-      {CommandKind::kWrite, "write", "OFFSET FILE", "program flash from a file (function 2)",
-       "Programs the whole of FILE at OFFSET. NOR programming only clears bits: erase first.\n"},
+       "Reads LENGTH bytes at OFFSET. Without -o the bytes are shown as a hex dump (repeated\n"
+       "lines squeezed to '*'; in --json output a hex string); with -o they are written to FILE,\n"
+       "which is replaced only when the whole read succeeded. -o - writes them to stdout (the\n"
+       "reports then go to stderr).\n"},
+      {CommandKind::kWrite, "write", "OFFSET FILE [--verify]",
+       "program flash from a file (function 2)",
+       "Programs the whole of FILE (- for stdin) at OFFSET. NOR programming only clears bits: a\n"
+       "warning says when the file needs bits the flash holds cleared; erase first, or use\n"
+       "flash. --verify reads the range back and compares it with FILE.\n"},
       {CommandKind::kErase, "erase", "OFFSET LENGTH", "erase flash (function 3)",
        "Erases LENGTH bytes at OFFSET; the flash erases whole 4 KiB sectors.\n"},
       {CommandKind::kLock, "lock", "OFFSET LENGTH", "lock a flash region (function 12)",
@@ -45,13 +57,14 @@ const std::vector<CommandSpec> &CommandTable() {
        "Switches the driver's write permission to its smaller run-time table.\n"},
       {CommandKind::kSeed, "seed", "VALUE", "deploy a seed (function 8)",
        "Deploys VALUE (64 bits) as the seed. Afterwards the plain read, write, erase and lock\n"
-       "functions are refused and the secure-* commands are signed with the key derived from\n"
-       "the seed (unless --key is given).\n"},
+       "functions are refused and the secure-* commands are signed with the key the secure\n"
+       "firmware derives from its device secret and the seed (unless --key is given). The\n"
+       "secure firmware accepts one seed per power cycle (one invocation).\n"},
       {CommandKind::kSecureRead, "secure-read", "OFFSET LENGTH [-o FILE] [--auth VALUE]",
        "authenticated read (function 9)",
        "Like read, as a signed request. The MAC is computed from --key or from the deployed\n"
        "seed; --auth VALUE sends VALUE as AuthInfo instead.\n"},
-      {CommandKind::kSecureWrite, "secure-write", "OFFSET FILE [--auth VALUE]",
+      {CommandKind::kSecureWrite, "secure-write", "OFFSET FILE [--verify] [--auth VALUE]",
        "authenticated write (function 10)",
        "Like write, as a signed request. The MAC is computed from --key or from the deployed\n"
        "seed; --auth VALUE sends VALUE as AuthInfo instead.\n"},
@@ -67,6 +80,17 @@ const std::vector<CommandSpec> &CommandTable() {
        "Sends the six record words as given (no chunking, no buffer staging) and shows the\n"
        "record as the handler left it. --size sets the buffer size handed to the handler\n"
        "(default 48).\n"},
+      {CommandKind::kFlash, "flash", "OFFSET FILE", "update flash to a file's contents, verified",
+       "Reads the sectors FILE covers, erases only those that need it, programs only the\n"
+       "sectors that differ (keeping the bytes of partly covered sectors) and reads everything\n"
+       "back to verify. Sectors already equal cost nothing.\n"},
+      {CommandKind::kVerify, "verify", "OFFSET FILE", "compare flash with a file",
+       "Reads the flash at OFFSET and compares it with FILE; fails on any difference and names\n"
+       "the first one.\n"},
+      {CommandKind::kRegions, "regions", "", "show the access table in force and driver state",
+       "Shows the write-permission table the driver uses now (boot, or run-time after\n"
+       "lockdown) with window addresses and sizes, the lock-down and seed state, and the\n"
+       "regions locked in this invocation. Sends no request.\n"},
   };
   return kTable;
 }
@@ -151,8 +175,10 @@ uint64_t ParseOffset(const std::string &Text) {
 namespace {
 
 struct Parser {
-  Options Result;
+  explicit Parser(Options &Into) : Result(Into) {}
+  Options &Result;
   int ScriptDepth = 0;
+  bool StdinTaken = false;
 
   // Parses one command from Tokens[0..]; Origin names where it came from.
   void ParseCommand(const std::vector<std::string> &Tokens, const std::string &Origin) {
@@ -188,6 +214,11 @@ struct Parser {
       if (Token == "--help" || Token == "-h") {
         Result.HelpFor = Name;
         return;
+      }
+      if (Token == "--verify" &&
+          (Spec->Kind == CommandKind::kWrite || Spec->Kind == CommandKind::kSecureWrite)) {
+        Parsed.Verify = true;
+        continue;
       }
       if (Token == "-o" || Token == "--auth" || Token == "--size") {
         if (Index + 1 == Tokens.size()) {
@@ -238,6 +269,8 @@ struct Parser {
         break;
       case CommandKind::kWrite:
       case CommandKind::kSecureWrite:
+      case CommandKind::kFlash:
+      case CommandKind::kVerify:
         Parsed.Offset = WithOrigin(Origin, [&] { return ParseOffset(Positional[0]); });
         Parsed.File = Positional[1];
         break;
@@ -252,6 +285,10 @@ struct Parser {
         break;
       default:
         break;
+    }
+    if (Result.Commands.size() == kMaxCommands) {
+      throw UsageError(Origin + ": more than " + std::to_string(kMaxCommands) +
+                       " commands in one invocation (scripts expanded)");
     }
     Result.Commands.push_back(std::move(Parsed));
   }
@@ -269,27 +306,45 @@ struct Parser {
       throw UsageError(Origin + ": scripts nested deeper than " + std::to_string(kMaxScriptDepth) +
                        " levels");
     }
-    std::ifstream Input(Tokens[1]);
-    if (!Input) {
-      throw UsageError(Origin + ": cannot open script '" + Tokens[1] + "'");
+    const std::string &Path = Tokens[1];
+    std::string Text;
+    if (Path == "-") {
+      if (StdinTaken) {
+        throw UsageError(Origin + ": standard input is read only once in an invocation");
+      }
+      StdinTaken = true;
+      Text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+      struct stat Status;
+      if (::stat(Path.c_str(), &Status) != 0) {
+        throw UsageError(Origin + ": cannot open script '" + Path + "': " + std::strerror(errno));
+      }
+      if (!S_ISREG(Status.st_mode)) {
+        throw UsageError(Origin + ": script '" + Path +
+                         "' is not a regular file (use - for standard input)");
+      }
+      std::ifstream Input(Path, std::ios::binary);
+      if (!Input) {
+        throw UsageError(Origin + ": cannot open script '" + Path + "': " + std::strerror(errno));
+      }
+      Text.assign(std::istreambuf_iterator<char>(Input), std::istreambuf_iterator<char>());
     }
+    const std::string Name = Path == "-" ? "<stdin>" : Path;
     ++ScriptDepth;
+    std::istringstream Lines(Text);
     std::string Line;
     int LineNumber = 0;
-    while (std::getline(Input, Line)) {
+    while (std::getline(Lines, Line)) {
       ++LineNumber;
-      const size_t Comment = Line.find('#');
-      if (Comment != std::string::npos) {
-        Line.erase(Comment);
-      }
-      std::istringstream Words(Line);
+      const std::string Where = Name + ":" + std::to_string(LineNumber);
       std::vector<std::string> LineTokens;
-      std::string Word;
-      while (Words >> Word) {
-        LineTokens.push_back(Word);
+      try {
+        LineTokens = SplitScriptLine(Line);
+      } catch (const UsageError &Error) {
+        throw UsageError(Where + ": " + Error.what());
       }
       if (!LineTokens.empty()) {
-        ParseCommand(LineTokens, Tokens[1] + ":" + std::to_string(LineNumber));
+        ParseCommand(LineTokens, Where);
       }
     }
     --ScriptDepth;
@@ -304,6 +359,8 @@ struct Parser {
     switch (Kind) {
       case CommandKind::kRead:
       case CommandKind::kWrite:
+      case CommandKind::kFlash:
+      case CommandKind::kVerify:
       case CommandKind::kErase:
       case CommandKind::kLock:
       case CommandKind::kSecureRead:
@@ -366,9 +423,23 @@ std::string ParseKeyHex(const std::string &Text) {
 }  // namespace
 
 Options ParseCommandLine(const std::vector<std::string> &Arguments) {
-  Parser State;
-  Options &Result = State.Result;
+  Options Result;
+  ParseCommandLine(Arguments, Result);
+  return Result;
+}
+
+void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result) {
+  Parser State(Result);
   size_t Index = 0;
+  // --json anywhere before the first command decides the form of a usage error found earlier.
+  for (const std::string &Argument : Arguments) {
+    if (Argument == "--json") {
+      Result.Json = true;
+    }
+    if (FindCommand(Argument) != nullptr || Argument == "script" || Argument == "help") {
+      break;
+    }
+  }
   // Global options, up to the first command.
   while (Index < Arguments.size()) {
     std::string Argument = Arguments[Index];
@@ -390,7 +461,10 @@ Options ParseCommandLine(const std::vector<std::string> &Arguments) {
     };
     if (Argument == "--help" || Argument == "-h") {
       Result.Help = true;
-      return Result;
+      return;
+    } else if (Argument == "--version" && !HasValue) {
+      Result.Version = true;
+      return;
     } else if (Argument == "--flash") {
       Result.FlashPath = TakeValue();
       if (Result.FlashPath.empty()) {
@@ -428,7 +502,7 @@ Options ParseCommandLine(const std::vector<std::string> &Arguments) {
     }
     State.ParseCommand(Tokens, "argument " + std::to_string(First + 1));
     if (Result.Help || Result.HelpFor) {
-      return Result;
+      return;
     }
     if (Index < Arguments.size()) {
       ++Index;  // the separator
@@ -444,7 +518,74 @@ Options ParseCommandLine(const std::vector<std::string> &Arguments) {
                        " is not a whole number of 4 KiB sectors between 4 KiB and 4 GiB");
     }
   }
-  return Result;
+  // Standard input is read once: by one script or one input file.
+  int StdinUsers = State.StdinTaken ? 1 : 0;
+  for (const Command &Item : Result.Commands) {
+    const bool Input = Item.Kind == CommandKind::kWrite || Item.Kind == CommandKind::kSecureWrite ||
+                       Item.Kind == CommandKind::kFlash || Item.Kind == CommandKind::kVerify;
+    if (Input && Item.File == "-" && ++StdinUsers > 1) {
+      throw UsageError(Item.Origin + ": standard input is read only once in an invocation");
+    }
+  }
+}
+
+bool MayWrite(const Command &Item) {
+  switch (Item.Kind) {
+    case CommandKind::kWrite:
+    case CommandKind::kErase:
+    case CommandKind::kSecureWrite:
+    case CommandKind::kSecureErase:
+    case CommandKind::kFlash:
+      return true;
+    case CommandKind::kRaw:
+      return Item.Words[0] == 2 || Item.Words[0] == 3 || Item.Words[0] == 10 ||
+             Item.Words[0] == 11;
+    default:
+      return false;
+  }
+}
+
+std::vector<std::string> SplitScriptLine(const std::string &Line) {
+  std::vector<std::string> Words;
+  size_t At = 0;
+  const size_t End = Line.size();
+  while (true) {
+    while (At < End && std::isspace(static_cast<unsigned char>(Line[At]))) {
+      ++At;
+    }
+    if (At == End || Line[At] == '#') {
+      return Words;
+    }
+    std::string Word;
+    while (At < End && !std::isspace(static_cast<unsigned char>(Line[At]))) {
+      const char Character = Line[At++];
+      if (Character == '\\') {
+        if (At == End) {
+          throw UsageError("'\\' at the end of the line");
+        }
+        Word += Line[At++];
+      } else if (Character == '\'' || Character == '"') {
+        bool Closed = false;
+        while (At < End) {
+          char Inner = Line[At++];
+          if (Inner == Character) {
+            Closed = true;
+            break;
+          }
+          if (Character == '"' && Inner == '\\' && At < End) {
+            Inner = Line[At++];
+          }
+          Word += Inner;
+        }
+        if (!Closed) {
+          throw UsageError(std::string("unterminated ") + Character + " quote");
+        }
+      } else {
+        Word += Character;
+      }
+    }
+    Words.push_back(std::move(Word));
+  }
 }
 
 std::string GeneralHelp() {
@@ -460,9 +601,11 @@ std::string GeneralHelp() {
           "  --flash-size BYTES  size of a new image (default 64M); must match an existing one\n"
           "  --key HEX           signing key of the secure-* commands (32 hex digits)\n"
           "  --console FILE      write the driver's console output to FILE instead of stderr\n"
+          "                      (lines end in LF)\n"
           "  --json              one JSON object per command on stdout, one per line\n"
           "  --keep-going        go on after a failed request; report the count at the end\n"
           "  -h, --help          this text; COMMAND --help shows a command's own help\n"
+          "  --version           the version of varnel-sim\n"
           "\n"
           "Commands:\n";
   for (const CommandSpec &Spec : CommandTable()) {
@@ -475,14 +618,20 @@ std::string GeneralHelp() {
     }
     Text << Spec.Summary << "\n";
   }
-  Text << "  script FILE" << std::string(27, ' ') << "run one command per line ('#' comments)\n"
+  Text << "  script FILE" << std::string(27, ' ') << "run one command per line (- reads stdin)\n"
        << "\n"
           "OFFSET is a flash-window address (the window starts at 0x91A00000) or +N relative to\n"
           "the window base. Numbers are decimal or 0x-hexadecimal; LENGTH, +N and BYTES accept a\n"
           "K, M or G suffix (1024-based). The driver's state (lock-down, deployed seed, region\n"
           "locks) lasts for one invocation; the flash contents persist in the image file.\n"
           "\n"
-          "Exit status: 0 when every request succeeded, 1 when one failed, 2 for a usage error.\n";
+          "Scripts: one command per line; '#' starts a comment; quote words with '...' or \"...\".\n"
+          "Input files may be - (standard input, once per invocation). Everything (arguments,\n"
+          "scripts, input files, output directories) is checked before the first request.\n"
+          "\n"
+          "Exit status: 0 every request succeeded; 1 a request was refused or failed, or a\n"
+          "verification found a difference; 2 command-line error (nothing was sent); 3 the tool\n"
+          "itself could not do its job (flash image, lock, reading or writing files, stdout).\n";
   return Text.str();
 }
 

@@ -35,6 +35,9 @@ enum class CommandKind {
   kSecureErase,
   kSecureLock,
   kRaw,
+  kFlash,    // erase what needs it, write what differs, verify
+  kVerify,   // compare flash with a file
+  kRegions,  // the access table in force and the driver's flags (no request)
 };
 
 // One entry of the command table.
@@ -56,7 +59,9 @@ struct Command {
   std::string Origin;            // "argument 3" or "script.txt:7", for messages
   uint64_t Offset = 0;           // flash-window address (read/write/erase/lock and secure ones)
   uint64_t Length = 0;           // byte count
-  std::string File;              // write: input; read: -o output (empty: hex dump)
+  std::string File;              // write/flash/verify: input ("-" stdin); read: -o output
+                                 // (empty: hex dump, "-": binary on stdout)
+  bool Verify = false;           // write, secure-write: read back and compare
   uint64_t Value = 0;            // seed value
   std::optional<uint64_t> Auth;  // secure-*: AuthInfo given by hand instead of computed
   uint64_t Words[6] = {};        // raw record
@@ -71,16 +76,29 @@ struct Options {
   bool Json = false;
   bool KeepGoing = false;
   bool Help = false;                   // --help before any command
+  bool Version = false;                // --version
   std::optional<std::string> HelpFor;  // COMMAND --help
   std::vector<Command> Commands;
 };
 
 constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
+// Most commands one invocation may run, scripts expanded: a bound on what nested scripts can
+// multiply into before anything is sent.
+constexpr uint64_t kMaxCommands = 100000;
 
-// Parses argv[1..]. Script files named by `script` are read and expanded in place. Throws
-// UsageError for anything malformed, before any command runs.
+// True for the commands that may program or erase the flash (raw: by its function number).
+bool MayWrite(const Command &Item);
+
+// Parses argv[1..] into Result. Script files named by `script` ("-": standard input) are read
+// and expanded in place. Throws UsageError for anything malformed, before any command runs;
+// Result keeps what was parsed up to then (--json in particular).
+void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result);
 Options ParseCommandLine(const std::vector<std::string> &Arguments);
+
+// Splits a script line into words: blanks separate, '#' at the start of a word begins a comment,
+// '...' quotes literally, "..." quotes with \ escapes, and \ escapes one character.
+std::vector<std::string> SplitScriptLine(const std::string &Line);
 
 // Numbers: decimal, 0x-hexadecimal, optional K/M/G suffix (powers of 1024) where Scaled is set.
 uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scaled = false);

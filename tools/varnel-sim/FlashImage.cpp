@@ -1,12 +1,14 @@
-// Memory-mapped flash image file.
+// Flash image file: creation, locking and mapping.
 #include "tools/varnel-sim/FlashImage.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -35,48 +37,91 @@ bool FillErased(int Descriptor, uint64_t Size) {
   return true;
 }
 
+// Creates Path filled with 0xFF unless it exists: the content is written to a temporary file
+// beside it and linked into place, so no run ever sees a half-filled image.
+void CreateErased(const std::string &Path, uint64_t Size) {
+  const size_t Slash = Path.rfind('/');
+  const std::string Directory = Slash == std::string::npos ? "." : Path.substr(0, Slash);
+  std::string Temporary = Directory + "/.varnel-flash-XXXXXX";
+  const int Descriptor = ::mkstemp(Temporary.data());
+  if (Descriptor < 0) {
+    throw FlashImageError(SystemError("cannot create flash image", Path), false);
+  }
+  const bool Filled = FillErased(Descriptor, Size) && ::fchmod(Descriptor, 0644) == 0;
+  const int Saved = errno;
+  ::close(Descriptor);
+  const bool Linked = Filled && ::link(Temporary.c_str(), Path.c_str()) == 0;
+  const int LinkError = errno;
+  ::unlink(Temporary.c_str());
+  if (!Filled) {
+    errno = Saved;
+    throw FlashImageError(SystemError("cannot fill new flash image", Path), false);
+  }
+  if (!Linked && LinkError != EEXIST) {  // EEXIST: another run created it meanwhile
+    errno = LinkError;
+    throw FlashImageError(SystemError("cannot create flash image", Path), false);
+  }
+}
+
 }  // namespace
 
-FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size,
-                       uint64_t DefaultSize) {
-  Descriptor = ::open(Path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (Descriptor >= 0) {
-    New = true;
-    Length = Size.value_or(DefaultSize);
-    if (!FillErased(Descriptor, Length)) {
-      const std::string Message = SystemError("cannot fill new flash image", Path);
-      ::close(Descriptor);
-      ::unlink(Path.c_str());
-      throw FlashImageError(Message, false);
-    }
-  } else {
-    if (errno != EEXIST) {
-      throw FlashImageError(SystemError("cannot create flash image", Path), false);
-    }
-    Descriptor = ::open(Path.c_str(), O_RDWR | O_CLOEXEC);
-    if (Descriptor < 0) {
+std::optional<FileIdentity> IdentityOf(const std::string &Path) {
+  struct stat Status;
+  if (::stat(Path.c_str(), &Status) != 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{Status.st_dev, Status.st_ino};
+}
+
+FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, uint64_t DefaultSize,
+                       bool Writable) {
+  struct stat Status;
+  if (::stat(Path.c_str(), &Status) != 0) {
+    if (errno != ENOENT) {
       throw FlashImageError(SystemError("cannot open flash image", Path), false);
     }
-    struct stat Status;
-    if (::fstat(Descriptor, &Status) != 0 || !S_ISREG(Status.st_mode)) {
-      ::close(Descriptor);
-      throw FlashImageError("flash image '" + Path + "' is not a regular file", true);
+    CreateErased(Path, Size.value_or(DefaultSize));
+  }
+  Descriptor = ::open(Path.c_str(), (Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (Descriptor < 0) {
+    throw FlashImageError(SystemError(Writable ? "cannot open flash image for writing"
+                                               : "cannot open flash image",
+                                      Path),
+                          false);
+  }
+  const int Lock = Writable ? LOCK_EX : LOCK_SH;
+  if (::flock(Descriptor, Lock | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      std::fprintf(stderr, "varnel-sim: waiting for another run to release '%s'\n", Path.c_str());
     }
-    Length = static_cast<uint64_t>(Status.st_size);
-    if (Size && *Size != Length) {
-      ::close(Descriptor);
-      throw FlashImageError("flash image '" + Path + "' holds " + std::to_string(Length) +
-                                " bytes but --flash-size asks for " + std::to_string(*Size),
-                            true);
-    }
-    if (Length == 0 || Length % 4096 != 0 || Length > (1ULL << 32)) {
-      ::close(Descriptor);
-      throw FlashImageError("flash image '" + Path + "' is " + std::to_string(Length) +
-                                " bytes, not a whole number of 4 KiB sectors up to 4 GiB",
-                            true);
+    while (::flock(Descriptor, Lock) != 0) {
+      if (errno != EINTR) {
+        const std::string Message = SystemError("cannot lock flash image", Path);
+        ::close(Descriptor);
+        throw FlashImageError(Message, false);
+      }
     }
   }
-  void *Mapping = ::mmap(nullptr, Length, PROT_READ | PROT_WRITE, MAP_SHARED, Descriptor, 0);
+  if (::fstat(Descriptor, &Status) != 0 || !S_ISREG(Status.st_mode)) {
+    ::close(Descriptor);
+    throw FlashImageError("flash image '" + Path + "' is not a regular file", true);
+  }
+  Id = FileIdentity{Status.st_dev, Status.st_ino};
+  Length = static_cast<uint64_t>(Status.st_size);
+  if (Size && *Size != Length) {
+    ::close(Descriptor);
+    throw FlashImageError("flash image '" + Path + "' holds " + std::to_string(Length) +
+                              " bytes but --flash-size asks for " + std::to_string(*Size),
+                          true);
+  }
+  if (Length == 0 || Length % 4096 != 0 || Length > (1ULL << 32)) {
+    ::close(Descriptor);
+    throw FlashImageError("flash image '" + Path + "' is " + std::to_string(Length) +
+                              " bytes, not a whole number of 4 KiB sectors up to 4 GiB",
+                          true);
+  }
+  void *Mapping = ::mmap(nullptr, Length, Writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                         MAP_SHARED, Descriptor, 0);
   if (Mapping == MAP_FAILED) {
     const std::string Message = SystemError("cannot map flash image", Path);
     ::close(Descriptor);
@@ -86,13 +131,8 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size,
 }
 
 FlashImage::~FlashImage() {
-  Sync();
   ::munmap(Bytes, Length);
-  ::close(Descriptor);
-}
-
-void FlashImage::Sync() {
-  ::msync(Bytes, Length, MS_SYNC);
+  ::close(Descriptor);  // releases the lock
 }
 
 }  // namespace varnelsim

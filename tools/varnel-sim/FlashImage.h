@@ -1,6 +1,9 @@
-// The flash image file of varnel-sim: mapped shared into memory, so every program and erase the
-// firmware model makes lands in the file. A missing file is created filled with 0xFF.
+// The flash image file of varnel-sim: opened (created filled with 0xFF when missing), locked
+// against other runs, and mapped shared, so the firmware model programs and erases the file's own
+// pages and a run touches only the pages it reads or changes.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
@@ -18,26 +21,38 @@ class FlashImageError : public std::runtime_error {
   bool UsageMistake;
 };
 
+// Device and inode of a file: how varnel-sim tells that two paths name the same file.
+struct FileIdentity {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  bool operator==(const FileIdentity &Other) const {
+    return Device == Other.Device && Inode == Other.Inode;
+  }
+};
+// The identity of Path (following links), or nothing when it does not exist.
+std::optional<FileIdentity> IdentityOf(const std::string &Path);
+
 class FlashImage {
  public:
   // Opens Path, or creates it with Size bytes (DefaultSize when Size is absent) of 0xFF. An
-  // existing file must be Size bytes long when Size is given.
-  FlashImage(const std::string &Path, std::optional<uint64_t> Size, uint64_t DefaultSize);
+  // existing file must be Size bytes long when Size is given. A Writable image is opened for
+  // writing and locked exclusively; otherwise it is opened read-only under a shared lock (so a
+  // read-only file can be queried). Waits for another run that holds a conflicting lock.
+  FlashImage(const std::string &Path, std::optional<uint64_t> Size, uint64_t DefaultSize,
+             bool Writable);
   ~FlashImage();
   FlashImage(const FlashImage &) = delete;
   FlashImage &operator=(const FlashImage &) = delete;
 
   uint8_t *Data() { return Bytes; }
   uint64_t Size() const { return Length; }
-  bool Created() const { return New; }
-  // Writes dirty pages back to the file.
-  void Sync();
+  FileIdentity Identity() const { return Id; }
 
  private:
   int Descriptor = -1;
   uint8_t *Bytes = nullptr;
   uint64_t Length = 0;
-  bool New = false;
+  FileIdentity Id;
 };
 
 }  // namespace varnelsim

@@ -1,9 +1,10 @@
-// What varnel-sim shows for each command: a line of text (plus results and hex dumps) or one JSON
-// object per line.
+// What varnel-sim shows for each command: lines of text (results, warnings, hints, hex dumps) or
+// one JSON object per line.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,10 +14,12 @@
 namespace varnelsim {
 
 using NamedValues = std::vector<std::pair<std::string, uint64_t>>;
+using Json = nlohmann::ordered_json;
 
 struct CommandReport {
   std::string Command;  // command name as typed
   std::string Origin;   // where it came from
+  bool Local = false;   // answered by the tool itself, no request (regions)
   uint64_t FunctionId = 0;
   NamedValues Arguments;  // Offset, Length, Buffer, AuthInfo, Seed, words, ...
   uint64_t Requests = 0;  // requests sent (a large transfer is several)
@@ -24,11 +27,24 @@ struct CommandReport {
   uint64_t StatusWord = 0;
   EFI_STATUS Status = 0;
   bool Ok = false;
-  NamedValues Results;   // information values, the raw record after the call
+  NamedValues Results;  // information values, the raw record after the call
+  // A transfer: bytes to move and bytes moved; the failing request of a chunked one.
+  bool Transfer = false;
+  uint64_t Total = 0;
+  uint64_t Completed = 0;
+  bool ChunkFailed = false;
+  uint64_t ChunkIndex = 0;  // from 1
+  uint64_t ChunkOffset = 0;
+  uint64_t ChunkLength = 0;
   bool HasData = false;  // a read shown on stdout
   std::vector<uint8_t> Data;
   uint64_t DataAddress = 0;
-  std::string Error;  // a failure of the tool itself (file not readable, ...)
+  std::vector<std::string> Notes;     // text lines of command-specific results (flash, regions)
+  Json Details = Json::object();      // the same for JSON
+  std::vector<std::string> Warnings;  // things that worked but are probably not what was meant
+  std::string Hint;                   // why a request was probably refused
+  std::string Error;                  // a failure of the tool itself (file not writable, ...)
+  bool ToolFailure = false;           // Error is an I/O failure: exit status 3
 };
 
 // Branch name of a function number, or "unsupported" above 14.
@@ -37,9 +53,13 @@ const char *FunctionName(uint64_t FunctionId);
 const char *StatusWordName(uint64_t StatusWord);
 // "EFI_SUCCESS", "EFI_DEVICE_ERROR", ...; unknown values as "EFI status 0x...".
 std::string EfiStatusName(EFI_STATUS Status);
+std::string Hex(uint64_t Value);
 
-void PrintText(std::FILE *Out, const CommandReport &Report);
-void PrintJson(std::FILE *Out, const CommandReport &Report);
-std::string JsonString(const std::string &Text);
+std::string TextReport(const CommandReport &Report);
+std::string JsonReport(const CommandReport &Report);
+// A JSON object on one line (with its newline); invalid UTF-8 cannot reach it.
+std::string JsonLine(const Json &Object);
+// Hex dump lines, 16 bytes each; runs of lines equal to the one before are shown as one "*".
+std::string HexDump(uint64_t Address, const std::vector<uint8_t> &Data);
 
 }  // namespace varnelsim

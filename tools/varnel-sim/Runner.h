@@ -1,37 +1,82 @@
-// Runs parsed commands against the simulator: builds the records, signs the authenticated ones,
-// moves file data through the normal-world window in chunks, and reports each command.
+// Runs parsed commands against a target: builds the records, signs the authenticated ones, moves
+// file data through the normal-world window in chunks, verifies, explains refusals from what the
+// tool knows of the driver's state, and reports each command.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "models/SipHash.h"
 #include "tools/varnel-sim/CommandLine.h"
+#include "tools/varnel-sim/Files.h"
 #include "tools/varnel-sim/Report.h"
-#include "tools/varnel-sim/Simulator.h"
+#include "tools/varnel-sim/Target.h"
 
 namespace varnelsim {
 
 class Runner {
  public:
-  Runner(Simulator &Machine, const Options &Settings);
+  using ConsoleSink = std::function<void(const std::string &)>;
 
-  CommandReport Run(const Command &Item);
+  // FlashSize is the size of the part behind the window; Console receives the driver's console
+  // bytes after every request.
+  Runner(Target &Machine, const Options &Settings, uint64_t FlashSize, ConsoleSink Console);
+
+  // Input is the checked input file of write, flash and verify (null for the others).
+  CommandReport Run(const Command &Item, const InputFile *Input);
 
  private:
-  // One request; fills the status fields of Report and counts the request.
-  Answer Send(CommandReport &Report, uint64_t (&Words)[6], uint64_t BufferSize = 48);
-  void Query(CommandReport &Report, uint64_t Function);
+  struct Moved {
+    bool Ok;
+    uint64_t Done;
+  };
+  using Mover = std::function<void(uint64_t Done, uint64_t Size)>;
+  using Source = std::function<void(uint64_t Done, uint64_t Size, uint8_t *Into)>;
+
+  // One request; fills the status fields of Report, counts the request, follows the driver's
+  // state and explains a refusal.
+  Answer Send(CommandReport &Report, const Command &Item, uint64_t (&Words)[6],
+              uint64_t BufferSize = 48);
+  // Reads or writes [Address, Address + Length) through the window, one request per window-full.
+  // Before a write request Fill puts Size bytes for Done.. into the window; after a read Take
+  // takes them. A failing request is recorded in Report.
+  Moved Transfer(CommandReport &Report, const Command &Item, bool Write, bool Signed,
+                 uint64_t Address, uint64_t Length, const Mover &Fill, const Mover &Take);
+  // Reads [Address, Address + Length) and compares it with the bytes Expected gives; adds the
+  // outcome to Report and clears Ok on a difference.
+  void Compare(CommandReport &Report, const Command &Item, bool Signed, uint64_t Address,
+               uint64_t Length, const Source &Expected);
+
+  void Query(CommandReport &Report, const Command &Item, uint64_t Function);
   void Range(CommandReport &Report, const Command &Item, uint64_t Function, bool Signed);
   void Read(CommandReport &Report, const Command &Item, bool Signed);
-  void Write(CommandReport &Report, const Command &Item, bool Signed);
+  void Write(CommandReport &Report, const Command &Item, bool Signed, const InputFile &Input);
+  void Flash(CommandReport &Report, const Command &Item, const InputFile &Input);
+  void Verify(CommandReport &Report, const Command &Item, const InputFile &Input);
+  void Regions(CommandReport &Report) const;
   void Raw(CommandReport &Report, const Command &Item);
-  // AuthInfo for a signed part of Length bytes at the start of Words.
-  uint64_t Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t Length) const;
 
-  Simulator &Machine;
+  uint64_t Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t Length) const;
+  std::string Hint(const Command &Item, const uint64_t (&Words)[6], const Answer &Result) const;
+  // Bytes of Input that need a bit set that the flash holds clear (counted where the target can
+  // show the flash), as a warning.
+  void WarnUnerased(CommandReport &Report, uint64_t Address, const InputFile &Input);
+
+  Target &Machine;
   const Options &Settings;
-  // Seed this invocation deployed successfully: the key the secure firmware now expects.
-  std::optional<uint64_t> DeployedSeed;
+  uint64_t FlashSize;
+  ConsoleSink Console;
+  std::vector<uint8_t> Chunk;  // one window-full of data on its way
+
+  // The driver's state as this invocation's successful requests have set it.
+  bool LockedDown = false;
+  std::optional<uint64_t> Seed;
+  bool RegionLockLocked = false;
+  std::vector<std::pair<uint64_t, uint64_t>> Locks;  // window address, length
 };
 
 }  // namespace varnelsim

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/varnel-sim/CommandLine.h"
+#include "tools/varnel-sim/Files.h"
 #include "tools/varnel-sim/FlashImage.h"
 #include "tools/varnel-sim/Report.h"
 #include "tools/varnel-sim/Runner.h"
@@ -13,78 +14,164 @@
 
 namespace {
 
+using varnelsim::Print;
+
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitTool = 3;
 
-int UsageFailure(const std::string &Message) {
-  std::fprintf(stderr, "varnel-sim: error: %s\nTry 'varnel-sim --help' for more information.\n",
-               Message.c_str());
-  return kExitUsage;
+// A mistake on the command line (2) or a failure of the tool itself (3): a message on stderr, and
+// in --json mode a JSON object on stdout as well.
+int Failure(bool Json, int Status, const std::string &Message) {
+  const std::string Safe = varnelsim::Escape(Message);
+  if (Json) {
+    Print(stdout, varnelsim::JsonLine({{"ok", false},
+                                       {"error", Status == kExitUsage ? "usage" : "tool"},
+                                       {"message", Safe},
+                                       {"exit_status", Status}}));
+    varnelsim::FlushChecked(stdout);
+  }
+  Print(stderr, "varnel-sim: error: " + Safe + "\n");
+  if (Status == kExitUsage) {
+    Print(stderr, "Try 'varnel-sim --help' for more information.\n");
+  }
+  return Status;
 }
 
 int ShowHelp(const varnelsim::Options &Settings) {
   if (!Settings.HelpFor) {
-    std::fputs(varnelsim::GeneralHelp().c_str(), stdout);
+    Print(stdout, varnelsim::GeneralHelp());
   } else if (*Settings.HelpFor == "script") {
-    std::fputs(
-        "usage: varnel-sim [OPTIONS] script FILE\n\n"
-        "Runs the commands of FILE, one per line, in order, on the same driver instance as the\n"
-        "rest of the command line. Text from '#' to the end of a line is a comment; empty lines\n"
-        "are skipped. Scripts may run other scripts. The whole script is checked before any\n"
-        "request is sent.\n",
-        stdout);
+    Print(stdout,
+          "usage: varnel-sim [OPTIONS] script FILE\n\n"
+          "Runs the commands of FILE (- reads standard input), one per line, in order, on the\n"
+          "same driver instance as the rest of the command line. Text from a '#' that starts a\n"
+          "word to the end of the line is a comment; empty lines are skipped; '...' and \"...\"\n"
+          "quote words with blanks. Scripts may run other scripts (8 levels, 100000 commands in\n"
+          "all). The whole script is checked before any request is sent.\n");
   } else {
-    std::fputs(varnelsim::CommandHelp(*varnelsim::FindCommand(*Settings.HelpFor)).c_str(), stdout);
+    Print(stdout, varnelsim::CommandHelp(*varnelsim::FindCommand(*Settings.HelpFor)));
   }
-  return 0;
+  varnelsim::FlushChecked(stdout);
+  return varnelsim::OutputFailed() ? kExitTool : 0;
+}
+
+// The driver's console as the host shows text: CR LF line ends become LF.
+class ConsoleText {
+ public:
+  explicit ConsoleText(std::FILE *Sink) : Sink(Sink) {}
+  void Put(const std::string &Bytes) {
+    std::string Text;
+    for (const char Character : Bytes) {
+      if (PendingReturn && Character != '\n') {
+        Text += '\r';
+      }
+      PendingReturn = Character == '\r';
+      if (!PendingReturn) {
+        Text += Character;
+      }
+    }
+    Print(Sink, Text);
+    varnelsim::FlushChecked(Sink);
+  }
+  ~ConsoleText() {
+    if (PendingReturn) {
+      Print(Sink, "\r");
+    }
+  }
+  ConsoleText(const ConsoleText &) = delete;
+  ConsoleText &operator=(const ConsoleText &) = delete;
+
+ private:
+  std::FILE *Sink;
+  bool PendingReturn = false;
+};
+
+bool TakesInput(varnelsim::CommandKind Kind) {
+  using varnelsim::CommandKind;
+  return Kind == CommandKind::kWrite || Kind == CommandKind::kSecureWrite ||
+         Kind == CommandKind::kFlash || Kind == CommandKind::kVerify;
 }
 
 int Run(const varnelsim::Options &Settings) {
+  using namespace varnelsim;
+  // Everything is checked before the image is opened and anything is sent.
+  const std::optional<FileIdentity> ImageId = IdentityOf(Settings.FlashPath);
+  std::vector<std::unique_ptr<InputFile>> Inputs(Settings.Commands.size());
+  bool DataToStdout = false;
+  bool Writable = false;
+  try {
+    for (size_t Index = 0; Index < Settings.Commands.size(); ++Index) {
+      const Command &Item = Settings.Commands[Index];
+      Writable = Writable || MayWrite(Item);
+      const std::string What = Item.Origin + ": " + Item.Name;
+      if (TakesInput(Item.Kind)) {
+        Inputs[Index] = std::make_unique<InputFile>(Item.File, ImageId, What);
+        const bool Empty = Inputs[Index]->Size() == 0;
+        if (Empty && (Item.Kind == CommandKind::kFlash || Item.Kind == CommandKind::kVerify)) {
+          throw UsageError(What + ": '" + Item.File + "' is empty");
+        }
+      } else if (!Item.File.empty()) {
+        CheckOutputPath(Item.File, ImageId, What + " -o");
+        DataToStdout = DataToStdout || Item.File == "-";
+      }
+    }
+    if (!Settings.ConsolePath.empty()) {
+      CheckOutputPath(Settings.ConsolePath, ImageId, "--console");
+    }
+  } catch (const UsageError &Error) {
+    return Failure(Settings.Json, kExitUsage, Error.what());
+  }
+
+  std::unique_ptr<FlashImage> Image;
+  try {
+    Image = std::make_unique<FlashImage>(Settings.FlashPath, Settings.FlashSize, kDefaultFlashSize,
+                                         Writable);
+  } catch (const FlashImageError &Error) {
+    return Failure(Settings.Json, Error.UsageMistake ? kExitUsage : kExitTool, Error.what());
+  }
+  // A path checked before the image existed cannot be the image; one that existed was compared.
+
   struct FileCloser {
     void operator()(std::FILE *File) const { std::fclose(File); }
   };
   std::unique_ptr<std::FILE, FileCloser> ConsoleFile;
-  std::FILE *Console = stderr;
   if (!Settings.ConsolePath.empty()) {
     ConsoleFile.reset(std::fopen(Settings.ConsolePath.c_str(), "wb"));
     if (!ConsoleFile) {
-      return UsageFailure("--console: cannot create '" + Settings.ConsolePath + "'");
+      return Failure(Settings.Json, kExitTool,
+                     "--console: cannot create '" + Settings.ConsolePath + "'");
     }
-    Console = ConsoleFile.get();
   }
+  ConsoleText Console(ConsoleFile ? ConsoleFile.get() : stderr);
+  // Binary data on stdout keeps stdout for itself: the reports go to stderr then.
+  std::FILE *Reports = DataToStdout ? stderr : stdout;
 
-  std::unique_ptr<varnelsim::FlashImage> Image;
-  try {
-    Image = std::make_unique<varnelsim::FlashImage>(Settings.FlashPath, Settings.FlashSize,
-                                                    varnelsim::kDefaultFlashSize);
-  } catch (const varnelsim::FlashImageError &Error) {
-    if (Error.UsageMistake) {
-      return UsageFailure(Error.what());
-    }
-    std::fprintf(stderr, "varnel-sim: %s\n", Error.what());
-    return kExitFailed;
-  }
-
-  varnelsim::Simulator Machine(Image->Data(), Image->Size(), Console);
+  Simulator Machine(Image->Data(), Image->Size());
   const EFI_STATUS Started = Machine.Start();
+  Console.Put(Machine.TakeConsole());
   if (Started != EFI_SUCCESS) {
-    std::fprintf(stderr, "varnel-sim: the driver's entry point answered %s\n",
-                 varnelsim::EfiStatusName(Started).c_str());
-    return kExitFailed;
+    return Failure(Settings.Json, kExitTool,
+                   "the driver's entry point answered " + EfiStatusName(Started));
   }
 
-  varnelsim::Runner Commands(Machine, Settings);
+  Runner Commands(Machine, Settings, Image->Size(),
+                  [&Console](const std::string &Text) { Console.Put(Text); });
   uint64_t Failed = 0;
   uint64_t Ran = 0;
-  for (const varnelsim::Command &Item : Settings.Commands) {
-    const varnelsim::CommandReport Report = Commands.Run(Item);
+  for (size_t Index = 0; Index < Settings.Commands.size(); ++Index) {
+    const Command &Item = Settings.Commands[Index];
+    const CommandReport Report = Commands.Run(Item, Inputs[Index].get());
     ++Ran;
-    if (Settings.Json) {
-      varnelsim::PrintJson(stdout, Report);
-    } else {
-      varnelsim::PrintText(stdout, Report);
+    Print(Reports, Settings.Json ? JsonReport(Report) : TextReport(Report));
+    FlushChecked(Reports);
+    if (OutputFailed()) {
+      return Failure(false, kExitTool, "cannot write the report of " + Item.Origin);
     }
-    std::fflush(stdout);
+    if (Report.ToolFailure) {
+      Print(stderr, "varnel-sim: stopped: " + Escape(Report.Error) + "\n");
+      return kExitTool;
+    }
     if (!Report.Ok) {
       ++Failed;
       if (!Settings.KeepGoing) {
@@ -93,13 +180,21 @@ int Run(const varnelsim::Options &Settings) {
     }
   }
   const uint64_t Total = Settings.Commands.size();
+  char Line[200];
   if (Failed != 0 && Ran < Total) {
-    std::fprintf(stderr,
-                 "varnel-sim: stopped at the failed command (%s); %" PRIu64 " of %" PRIu64
-                 " commands not run\n",
-                 Settings.Commands[Ran - 1].Origin.c_str(), Total - Ran, Total);
+    std::snprintf(Line, sizeof(Line),
+                  "varnel-sim: stopped at the failed command (%s); %" PRIu64 " of %" PRIu64
+                  " commands not run\n",
+                  Escape(Settings.Commands[Ran - 1].Origin).c_str(), Total - Ran, Total);
+    Print(stderr, Line);
   } else if (Failed != 0) {
-    std::fprintf(stderr, "varnel-sim: %" PRIu64 " of %" PRIu64 " commands failed\n", Failed, Total);
+    std::snprintf(Line, sizeof(Line), "varnel-sim: %" PRIu64 " of %" PRIu64 " commands failed\n",
+                  Failed, Total);
+    Print(stderr, Line);
+  }
+  FlushChecked(stderr);
+  if (OutputFailed()) {
+    return kExitTool;
   }
   return Failed == 0 ? 0 : kExitFailed;
 }
@@ -110,9 +205,14 @@ int main(int Count, char **Values) {
   std::vector<std::string> Arguments(Values + 1, Values + Count);
   varnelsim::Options Settings;
   try {
-    Settings = varnelsim::ParseCommandLine(Arguments);
+    varnelsim::ParseCommandLine(Arguments, Settings);
   } catch (const varnelsim::UsageError &Error) {
-    return UsageFailure(Error.what());
+    return Failure(Settings.Json, kExitUsage, Error.what());
+  }
+  if (Settings.Version) {
+    Print(stdout, "varnel-sim " VARNEL_SIM_VERSION "\n");
+    varnelsim::FlushChecked(stdout);
+    return varnelsim::OutputFailed() ? kExitTool : 0;
   }
   if (Settings.Help || Settings.HelpFor) {
     return ShowHelp(Settings);

@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Run cost of varnel-sim on a large flash image: wall time and peak memory of typical runs.
+
+Usage: bench-sim.py [--sim PATH] [--size 64M] [--runs N]
+
+Each case runs N times on a fresh copy of one image in a temporary directory; the table shows
+the fastest and the median wall time and the largest peak resident set (from wait4). A binary
+without the `flash` command (an older build) is measured with `erase` + `write` instead.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def parse_size(text):
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1].upper(), 1)
+    return int(text[:-1] if scale != 1 else text, 0) * scale
+
+
+def run(argv, cwd):
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    err = process.stderr.read().decode(errors="replace")
+    process.stderr.close()
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        sys.exit(f"bench-sim: {' '.join(argv)} exited {code}: {err.strip()}")
+    return elapsed, usage.ru_maxrss  # KiB on Linux
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sim", default="build/host-release/bin/varnel-sim")
+    parser.add_argument("--size", default="64M")
+    parser.add_argument("--runs", type=int, default=7)
+    args = parser.parse_args()
+    sim = os.path.abspath(args.sim)
+    size = parse_size(args.size)
+    has_flash = subprocess.run([sim, "flash", "--help"], capture_output=True).returncode == 0
+
+    with tempfile.TemporaryDirectory(prefix="varnel-bench-") as work:
+        with open(os.path.join(work, "page.bin"), "wb") as page:
+            page.write(bytes(range(256)) * 16)
+        with open(os.path.join(work, "update.bin"), "wb") as update:
+            update.write(os.urandom(1 << 20))
+        base = [sim, "--flash", "master.img", "--flash-size", str(size)]
+        run(base + ["info"], work)
+        flash_1m = (["flash", "+0x1800000", "update.bin"] if has_flash else
+                    ["erase", "+0x1800000", "1M", "--", "write", "+0x1800000", "update.bin"])
+        cases = [
+            ("info", ["info"]),
+            ("erase + write 4 KiB", ["erase", "+0x2000", "4K", "--", "write", "+0x2000",
+                                     "page.bin"]),
+            ("flash 1 MiB" if has_flash else "erase + write 1 MiB", flash_1m),
+            (f"read {args.size} -o file", ["read", "+0", str(size), "-o", "dump.bin"]),
+        ]
+        print(f"varnel-sim run cost on a {args.size} image ({sim}), {args.runs} runs each")
+        print(f"{'case':<24} {'fastest':>10} {'median':>10} {'peak RSS':>10}")
+        for name, command in cases:
+            times, peaks = [], []
+            for _ in range(args.runs):
+                shutil.copyfile(os.path.join(work, "master.img"), os.path.join(work, "flash.img"))
+                elapsed, peak = run([sim, "--flash", "flash.img"] + command, work)
+                times.append(elapsed)
+                peaks.append(peak)
+            print(f"{name:<24} {min(times) * 1000:>8.1f}ms {statistics.median(times) * 1000:>8.1f}ms"
+                  f" {max(peaks) / 1024:>8.1f}MiB")
+
+
+if __name__ == "__main__":
+    main()

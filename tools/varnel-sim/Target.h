@@ -1,0 +1,48 @@
+// What varnel-sim sends requests to: a driver that can be started, handed one communication
+// record at a time, and given data through the normal world's memory window. The simulator on
+// the host models is one target; another (the real image under QEMU, say) plugs in here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/UefiTypes.h"
+
+namespace varnelsim {
+
+struct Answer {
+  EFI_STATUS Status;  // what the handler (or the MM core's dispatch) returned
+  uint64_t Words[6];  // the record as the handler left it
+};
+
+class Target {
+ public:
+  virtual ~Target() = default;
+
+  // Runs the driver's entry point; returns its status.
+  virtual EFI_STATUS Start() = 0;
+  // Sends one record through GUID dispatch, telling the handler its size is BufferSize bytes (at
+  // least the 48 bytes of the record are always provided).
+  virtual Answer Send(const uint64_t (&Words)[6], uint64_t BufferSize) = 0;
+
+  // The normal-world window that Buffer words point into, and moving bytes in and out of it at
+  // an offset from its base.
+  virtual uint64_t WindowBase() const = 0;
+  virtual uint64_t WindowSize() const = 0;
+  virtual void ToWindow(uint64_t Offset, const uint8_t *Bytes, uint64_t Length) = 0;
+  virtual void FromWindow(uint64_t Offset, uint8_t *Bytes, uint64_t Length) = 0;
+
+  // Console bytes the driver wrote since the last call.
+  virtual std::string TakeConsole() = 0;
+
+  // The flash contents at a window address without sending a request, where the target can see
+  // them (for warnings); false when it cannot.
+  virtual bool PeekFlash(uint64_t Address, uint64_t Length, uint8_t *Bytes) {
+    (void)Address;
+    (void)Length;
+    (void)Bytes;
+    return false;
+  }
+};
+
+}  // namespace varnelsim
