@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every benchmark executable of a build tree (Release build, no sanitizers).
+# Runs every benchmark executable of a build tree (Release build, no sanitizers), then the run
+# cost of varnel-sim on a 64 MiB image (scripts/bench-sim.py).
 set -euo pipefail
 tree=${1:-build/host-release}
 status=0
@@ -8,4 +9,8 @@ for bench in "$tree"/bin/*_bench; do
   echo "== $(basename "$bench")"
   "$bench" --benchmark_min_time=0.2 || status=1
 done
+if [ -x "$tree/bin/varnel-sim" ]; then
+  echo "== varnel-sim"
+  python3 "$(dirname "$0")/bench-sim.py" --sim "$tree/bin/varnel-sim" || status=1
+fi
 exit $status

@@ -204,7 +204,7 @@ TEST_F(SimScript, ErrorNamesFileAndLine) {
     FAIL() << "no error";
   } catch (const UsageError &Error) {
     EXPECT_EQ(std::string(Error.what()),
-              Bad + ":3: write takes 2 arguments, got 1 (usage: write OFFSET FILE)");
+              Bad + ":3: write takes 2 arguments, got 1 (usage: write OFFSET FILE [--verify])");
   }
 }
 
