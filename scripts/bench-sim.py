@@ -23,16 +23,16 @@ def parse_size(text):
 
 
 def run(argv, cwd):
+    # GNU time reports the peak resident set of the program alone; a child forked from Python
+    # would carry Python's own peak into its count.
     start = time.perf_counter()
-    process = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(process.pid, 0)
+    process = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, cwd=cwd,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    err = process.stderr.read().decode(errors="replace")
-    process.stderr.close()
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        sys.exit(f"bench-sim: {' '.join(argv)} exited {code}: {err.strip()}")
-    return elapsed, usage.ru_maxrss  # KiB on Linux
+    err = process.stderr.decode(errors="replace").strip().splitlines()
+    if process.returncode != 0:
+        sys.exit(f"bench-sim: {' '.join(argv)} exited {process.returncode}: {' '.join(err)}")
+    return elapsed, int(err[-1])  # KiB
 
 
 def main():

@@ -594,6 +594,9 @@ TEST_F(VarnelSim, UnixManners) {
   EXPECT_EQ(Piped.Out, "AB");
   EXPECT_NE(Piped.Err.find("write: SpiNorWrite(Offset=0x91A00000, Length=0x2,"), std::string::npos);
 
+  // An input that an earlier command of the chain writes is checked when its turn comes.
+  EXPECT_EQ(Sim({"read", "+0", "8", "-o", "copy.bin", "--", "verify", "+0", "copy.bin"}).Exit, 0);
+
   const Outcome Dump = Sim({"read", "+0x10000", "64"});
   EXPECT_NE(Dump.Out.find("|\n  *\n  91A10030  FF"), std::string::npos) << Dump.Out;
 

@@ -1,4 +1,5 @@
 // varnel-sim: the normal world's view of VarnelMm on the host.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -98,6 +99,9 @@ int Run(const varnelsim::Options &Settings) {
   // Everything is checked before the image is opened and anything is sent.
   const std::optional<FileIdentity> ImageId = IdentityOf(Settings.FlashPath);
   std::vector<std::unique_ptr<InputFile>> Inputs(Settings.Commands.size());
+  // An input that an earlier command of the chain writes (-o) is checked when its turn comes.
+  std::vector<std::string> Outputs;
+  std::vector<bool> Deferred(Settings.Commands.size(), false);
   bool DataToStdout = false;
   bool Writable = false;
   try {
@@ -105,7 +109,10 @@ int Run(const varnelsim::Options &Settings) {
       const Command &Item = Settings.Commands[Index];
       Writable = Writable || MayWrite(Item);
       const std::string What = Item.Origin + ": " + Item.Name;
-      if (TakesInput(Item.Kind)) {
+      if (TakesInput(Item.Kind) &&
+          std::find(Outputs.begin(), Outputs.end(), Item.File) != Outputs.end()) {
+        Deferred[Index] = true;
+      } else if (TakesInput(Item.Kind)) {
         Inputs[Index] = std::make_unique<InputFile>(Item.File, ImageId, What);
         const bool Empty = Inputs[Index]->Size() == 0;
         if (Empty && (Item.Kind == CommandKind::kFlash || Item.Kind == CommandKind::kVerify)) {
@@ -114,6 +121,7 @@ int Run(const varnelsim::Options &Settings) {
       } else if (!Item.File.empty()) {
         CheckOutputPath(Item.File, ImageId, What + " -o");
         DataToStdout = DataToStdout || Item.File == "-";
+        Outputs.push_back(Item.File);
       }
     }
     if (!Settings.ConsolePath.empty()) {
@@ -161,6 +169,14 @@ int Run(const varnelsim::Options &Settings) {
   uint64_t Ran = 0;
   for (size_t Index = 0; Index < Settings.Commands.size(); ++Index) {
     const Command &Item = Settings.Commands[Index];
+    if (Deferred[Index]) {
+      try {
+        Inputs[Index] = std::make_unique<InputFile>(Item.File, Image->Identity(),
+                                                    Item.Origin + ": " + Item.Name);
+      } catch (const UsageError &Error) {
+        return Failure(Settings.Json, kExitTool, Error.what());
+      }
+    }
     const CommandReport Report = Commands.Run(Item, Inputs[Index].get());
     ++Ran;
     Print(Reports, Settings.Json ? JsonReport(Report) : TextReport(Report));
