@@ -155,10 +155,11 @@ TEST_F(VarnelSim, ImageOfAnotherSize_IsRefusedUntouched) {
 TEST_F(VarnelSim, Help_ListsCommandsAndExitsZero) {
   const Outcome General = Sim({"--help"}, false);
   EXPECT_EQ(General.Exit, 0);
-  for (const char *Name : {"info", "nv-info", "nv2-info", "failsafe-info", "read", "write", "erase",
-                           "lock", "lock-region-lock", "lockdown", "seed", "secure-read",
-                           "secure-write", "secure-erase", "secure-lock", "raw", "flash",
-                           "verify", "regions", "script"}) {
+  for (const char *Name :
+       {"info",  "nv-info",     "nv2-info",     "failsafe-info",    "read",
+        "write", "erase",       "lock",         "lock-region-lock", "lockdown",
+        "seed",  "secure-read", "secure-write", "secure-erase",     "secure-lock",
+        "raw",   "flash",       "verify",       "regions",          "script"}) {
     EXPECT_NE(General.Out.find(std::string("\n  ") + Name + " "), std::string::npos) << Name;
   }
   const Outcome Command = Sim({"info", "--", "write", "--help"}, false);
@@ -377,8 +378,8 @@ TEST_F(VarnelSim, FailedLongRead_KeepsTheOldFileAndSaysWhereItStopped) {
 TEST_F(VarnelSim, ChunkedWriteRefusedPartWay_ReportsBytesDoneAndTheFailingChunk) {
   // Chunk 1 fills boot row 0 up to its end; chunk 2 crosses from row 2 into row 3.
   WriteFile(Path("big.bin"), std::string(0x111000, 'B'));
-  const Outcome Result = Sim({"--json", "erase", "+0x20000", "0x100000", "--", "write", "+0x20000",
-                              "big.bin"});
+  const Outcome Result =
+      Sim({"--json", "erase", "+0x20000", "0x100000", "--", "write", "+0x20000", "big.bin"});
   EXPECT_EQ(Result.Exit, 1);
   std::istringstream Lines(Result.Out);
   std::string Line;
@@ -465,8 +466,7 @@ TEST_F(VarnelSim, ProgrammingUnerasedBytes_IsWarnedVerifiedAndFlashFixesIt) {
 
   const Outcome Flash = Sim({"flash", "+0x1000", "b.bin", "--", "verify", "+0x1000", "b.bin"});
   EXPECT_EQ(Flash.Exit, 0) << Flash.Out << Flash.Err;
-  EXPECT_NE(Flash.Out.find("2 sectors: 2 erased, 2 programmed, 0 already equal"),
-            std::string::npos)
+  EXPECT_NE(Flash.Out.find("2 sectors: 2 erased, 2 programmed, 0 already equal"), std::string::npos)
       << Flash.Out;
   const std::string Image = ReadFile(Path("flash.img"));
   EXPECT_EQ(Image.substr(0x1000, 0x1800), std::string(0x1800, '\xF0'));
@@ -488,9 +488,8 @@ TEST_F(VarnelSim, ConcurrentRuns_KeepEveryUpdate) {
   for (int Round = 0; Round < 4; ++Round) {
     for (const char *Name : {"x", "y"}) {
       const uint64_t Offset = 0x1000 * (2 * Round + (Name[0] == 'y'));
-      Runs += " " + Quote(VARNEL_SIM_PATH) + " --flash flash.img write +" +
-              std::to_string(Offset) + " " + Name + ".bin >" + Name + std::to_string(Round) +
-              ".log 2>&1 &";
+      Runs += " " + Quote(VARNEL_SIM_PATH) + " --flash flash.img write +" + std::to_string(Offset) +
+              " " + Name + ".bin >" + Name + std::to_string(Round) + ".log 2>&1 &";
     }
   }
   ASSERT_EQ(std::system(("cd " + Quote(Dir) + " && {" + Runs + " wait; }").c_str()), 0);
@@ -555,8 +554,9 @@ TEST_F(VarnelSim, Failures_ComeWithAHint) {
        "overlaps 0x91A02000-0x91A02FFF, locked earlier in this run"},
       {{"seed", "1", "--", "read", "+0", "16"}, "the seed is deployed: plain read, write"},
       {{"seed", "1", "--", "seed", "2"}, "accepts one seed per power cycle"},
-      {{"read", "0x1000", "16"}, "0x1000 lies below the flash window at 0x91A00000; did you "
-                                 "mean +0x1000?"},
+      {{"read", "0x1000", "16"},
+       "0x1000 lies below the flash window at 0x91A00000; did you "
+       "mean +0x1000?"},
       {{"lockdown", "--", "erase", "+0x100000", "4K"}, "writable region of the run-time table"},
       {{"lock-region-lock", "--", "lock", "+0", "4K"}, "region locks were locked"},
   };
@@ -572,8 +572,8 @@ TEST_F(VarnelSim, Failures_ComeWithAHint) {
 // The seed alone does not give the signing key: only the device secret's holder can sign.
 TEST_F(VarnelSim, SeedKey_NeedsTheDeviceSecret) {
   // The key the old derivation gave for seed 1: K0 = seed, K1 = seed ^ "VarnelMM".
-  const Outcome Attacker = Sim({"--key", "01000000000000004c4d6c656e726156", "--keep-going",
-                               "seed", "1", "--", "secure-erase", "+0x2000", "4K"});
+  const Outcome Attacker = Sim({"--key", "01000000000000004c4d6c656e726156", "--keep-going", "seed",
+                                "1", "--", "secure-erase", "+0x2000", "4K"});
   EXPECT_EQ(Attacker.Exit, 1);
   EXPECT_NE(Attacker.Out.find("authentication refused"), std::string::npos) << Attacker.Out;
   const Outcome Owner = Sim({"seed", "1", "--", "secure-erase", "+0x2000", "4K"});
@@ -588,8 +588,9 @@ TEST_F(VarnelSim, UnixManners) {
   EXPECT_EQ(Version.Out.rfind("varnel-sim ", 0), 0u);
 
   WriteFile(Path("two words.bin"), "AB");
-  const Outcome Piped = Shell(" script - <<'EOF'\nerase +0 4K\nwrite +0 'two words.bin'\n"
-                              "read +0 2 -o -   # binary\nEOF");
+  const Outcome Piped = Shell(
+      " script - <<'EOF'\nerase +0 4K\nwrite +0 'two words.bin'\n"
+      "read +0 2 -o -   # binary\nEOF");
   EXPECT_EQ(Piped.Exit, 0) << Piped.Err;
   EXPECT_EQ(Piped.Out, "AB");
   EXPECT_NE(Piped.Err.find("write: SpiNorWrite(Offset=0x91A00000, Length=0x2,"), std::string::npos);

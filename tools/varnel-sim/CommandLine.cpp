@@ -538,8 +538,7 @@ bool MayWrite(const Command &Item) {
     case CommandKind::kFlash:
       return true;
     case CommandKind::kRaw:
-      return Item.Words[0] == 2 || Item.Words[0] == 3 || Item.Words[0] == 10 ||
-             Item.Words[0] == 11;
+      return Item.Words[0] == 2 || Item.Words[0] == 3 || Item.Words[0] == 10 || Item.Words[0] == 11;
     default:
       return false;
   }
@@ -618,20 +617,21 @@ std::string GeneralHelp() {
     }
     Text << Spec.Summary << "\n";
   }
-  Text << "  script FILE" << std::string(27, ' ') << "run one command per line (- reads stdin)\n"
-       << "\n"
-          "OFFSET is a flash-window address (the window starts at 0x91A00000) or +N relative to\n"
-          "the window base. Numbers are decimal or 0x-hexadecimal; LENGTH, +N and BYTES accept a\n"
-          "K, M or G suffix (1024-based). The driver's state (lock-down, deployed seed, region\n"
-          "locks) lasts for one invocation; the flash contents persist in the image file.\n"
-          "\n"
-          "Scripts: one command per line; '#' starts a comment; quote words with '...' or \"...\".\n"
-          "Input files may be - (standard input, once per invocation). Everything (arguments,\n"
-          "scripts, input files, output directories) is checked before the first request.\n"
-          "\n"
-          "Exit status: 0 every request succeeded; 1 a request was refused or failed, or a\n"
-          "verification found a difference; 2 command-line error (nothing was sent); 3 the tool\n"
-          "itself could not do its job (flash image, lock, reading or writing files, stdout).\n";
+  Text
+      << "  script FILE" << std::string(27, ' ') << "run one command per line (- reads stdin)\n"
+      << "\n"
+         "OFFSET is a flash-window address (the window starts at 0x91A00000) or +N relative to\n"
+         "the window base. Numbers are decimal or 0x-hexadecimal; LENGTH, +N and BYTES accept a\n"
+         "K, M or G suffix (1024-based). The driver's state (lock-down, deployed seed, region\n"
+         "locks) lasts for one invocation; the flash contents persist in the image file.\n"
+         "\n"
+         "Scripts: one command per line; '#' starts a comment; quote words with '...' or \"...\".\n"
+         "Input files may be - (standard input, once per invocation). Everything (arguments,\n"
+         "scripts, input files, output directories) is checked before the first request.\n"
+         "\n"
+         "Exit status: 0 every request succeeded; 1 a request was refused or failed, or a\n"
+         "verification found a difference; 2 command-line error (nothing was sent); 3 the tool\n"
+         "itself could not do its job (flash image, lock, reading or writing files, stdout).\n";
   return Text.str();
 }
 

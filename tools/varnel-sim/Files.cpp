@@ -140,15 +140,14 @@ void InputFile::Read(uint64_t Offset, uint8_t *Bytes, uint64_t Count) const {
     throw ToolError(SystemError("cannot open", Name));
   }
   struct stat Status;
-  const bool Same = ::fstat(Descriptor, &Status) == 0 &&
-                    FileIdentity{Status.st_dev, Status.st_ino} == Id &&
-                    static_cast<uint64_t>(Status.st_size) == Length &&
-                    Status.st_mtim.tv_sec == ModifiedSeconds &&
-                    Status.st_mtim.tv_nsec == ModifiedNanoseconds;
+  const bool Same =
+      ::fstat(Descriptor, &Status) == 0 && FileIdentity{Status.st_dev, Status.st_ino} == Id &&
+      static_cast<uint64_t>(Status.st_size) == Length && Status.st_mtim.tv_sec == ModifiedSeconds &&
+      Status.st_mtim.tv_nsec == ModifiedNanoseconds;
   uint64_t Done = 0;
   while (Same && Done < Count) {
-    const ssize_t Got = ::pread(Descriptor, Bytes + Done, Count - Done,
-                                static_cast<off_t>(Offset + Done));
+    const ssize_t Got =
+        ::pread(Descriptor, Bytes + Done, Count - Done, static_cast<off_t>(Offset + Done));
     if (Got < 0 && errno == EINTR) {
       continue;
     }

@@ -84,10 +84,10 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, ui
   }
   Descriptor = ::open(Path.c_str(), (Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (Descriptor < 0) {
-    throw FlashImageError(SystemError(Writable ? "cannot open flash image for writing"
-                                               : "cannot open flash image",
-                                      Path),
-                          false);
+    throw FlashImageError(
+        SystemError(Writable ? "cannot open flash image for writing" : "cannot open flash image",
+                    Path),
+        false);
   }
   const int Lock = Writable ? LOCK_EX : LOCK_SH;
   if (::flock(Descriptor, Lock | LOCK_NB) != 0) {
@@ -120,8 +120,8 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, ui
                               " bytes, not a whole number of 4 KiB sectors up to 4 GiB",
                           true);
   }
-  void *Mapping = ::mmap(nullptr, Length, Writable ? PROT_READ | PROT_WRITE : PROT_READ,
-                         MAP_SHARED, Descriptor, 0);
+  void *Mapping = ::mmap(nullptr, Length, Writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
+                         Descriptor, 0);
   if (Mapping == MAP_FAILED) {
     const std::string Message = SystemError("cannot map flash image", Path);
     ::close(Descriptor);

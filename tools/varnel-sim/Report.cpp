@@ -34,9 +34,9 @@ std::string HexDump(uint64_t Address, const std::vector<uint8_t> &Data) {
     int Used = std::snprintf(Line, sizeof(Line), "  %08" PRIX64 " ", Address + At);
     for (size_t Column = 0; Column < 16; ++Column) {
       const char *Gap = Column == 8 ? "  " : " ";
-      Used += Column < Count
-                  ? std::snprintf(Line + Used, sizeof(Line) - Used, "%s%02X", Gap, Data[At + Column])
-                  : std::snprintf(Line + Used, sizeof(Line) - Used, "%s  ", Gap);
+      Used += Column < Count ? std::snprintf(Line + Used, sizeof(Line) - Used, "%s%02X", Gap,
+                                             Data[At + Column])
+                             : std::snprintf(Line + Used, sizeof(Line) - Used, "%s  ", Gap);
     }
     Text.append(Line, static_cast<size_t>(Used));
     Text += "  |";

@@ -159,8 +159,7 @@ std::string Runner::Hint(const Command &Item, const uint64_t (&Words)[6],
     return std::string("the range is not inside one writable region of the ") +
            (LockedDown ? "run-time" : "boot") + " table (see 'varnel-sim regions')";
   }
-  const bool Erase =
-      Function == varnel::kFunctionErase || Function == varnel::kFunctionSecureErase;
+  const bool Erase = Function == varnel::kFunctionErase || Function == varnel::kFunctionSecureErase;
   if (Erase && (Address % kSector != 0 || Length % kSector != 0)) {
     return "erase works on whole 4 KiB sectors: offset and length must be multiples of 0x1000";
   }
@@ -198,7 +197,7 @@ uint64_t Runner::Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t 
     // The simulator plays the device's owner: it knows the secret the key is derived from.
     Key = models::SecureFirmwareModel::DeriveSeedKey(models::kDefaultDeviceSecret, *Seed);
   } else {
-    static constexpr uint8_t kProvisioned[16] = {0, 1, 2, 3, 4, 5, 6, 7,
+    static constexpr uint8_t kProvisioned[16] = {0, 1, 2,  3,  4,  5,  6,  7,
                                                  8, 9, 10, 11, 12, 13, 14, 15};
     Key = models::SipHashKeyFromBytes(kProvisioned);
   }
@@ -289,16 +288,16 @@ void Runner::Read(CommandReport &Report, const Command &Item, bool Signed) {
     }
   }
   try {
-    const Moved Result = Transfer(
-        Report, Item, false, Signed, Item.Offset, Item.Length, nullptr,
-        [&](uint64_t, uint64_t Size) {
-          Machine.FromWindow(0, Chunk.data(), Size);
-          if (Output) {
-            Output->Write(Chunk.data(), Size);
-          } else {
-            Report.Data.insert(Report.Data.end(), Chunk.data(), Chunk.data() + Size);
-          }
-        });
+    const Moved Result =
+        Transfer(Report, Item, false, Signed, Item.Offset, Item.Length, nullptr,
+                 [&](uint64_t, uint64_t Size) {
+                   Machine.FromWindow(0, Chunk.data(), Size);
+                   if (Output) {
+                     Output->Write(Chunk.data(), Size);
+                   } else {
+                     Report.Data.insert(Report.Data.end(), Chunk.data(), Chunk.data() + Size);
+                   }
+                 });
     Report.Completed = Result.Done;
     if (Result.Ok && Output) {
       Output->Commit();
@@ -406,10 +405,9 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
   const uint64_t Length = End - Start;
   Report.Arguments = {{"Offset", Item.Offset}, {"Length", Input.Size()}};
   std::vector<uint8_t> Current(Length);
-  Moved Step = Transfer(Report, Item, false, false, Start, Length, nullptr,
-                        [&](uint64_t Done, uint64_t Size) {
-                          Machine.FromWindow(0, Current.data() + Done, Size);
-                        });
+  Moved Step = Transfer(
+      Report, Item, false, false, Start, Length, nullptr,
+      [&](uint64_t Done, uint64_t Size) { Machine.FromWindow(0, Current.data() + Done, Size); });
   if (!Step.Ok) {
     Report.Notes.push_back("reading the sectors to update failed");
     return;
@@ -461,18 +459,17 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
     Erased += Report.Ok ? Count : 0;
     return Report.Ok;
   });
-  const bool WroteAll =
-      ErasedAll && Runs(NeedsWrite, [&](uint64_t First, uint64_t Count) {
-        const uint64_t Offset = First * kSector;
-        Step = Transfer(
-            Report, Item, true, false, Start + Offset, Count * kSector,
-            [&](uint64_t Done, uint64_t Size) {
-              Machine.ToWindow(0, Desired.data() + Offset + Done, Size);
-            },
-            nullptr);
-        Written += Step.Ok ? Count : 0;
-        return Step.Ok;
-      });
+  const bool WroteAll = ErasedAll && Runs(NeedsWrite, [&](uint64_t First, uint64_t Count) {
+                          const uint64_t Offset = First * kSector;
+                          Step = Transfer(
+                              Report, Item, true, false, Start + Offset, Count * kSector,
+                              [&](uint64_t Done, uint64_t Size) {
+                                Machine.ToWindow(0, Desired.data() + Offset + Done, Size);
+                              },
+                              nullptr);
+                          Written += Step.Ok ? Count : 0;
+                          return Step.Ok;
+                        });
   uint64_t Unchanged = 0;
   for (uint64_t Sector = 0; Sector < Sectors; ++Sector) {
     Unchanged += NeedsErase[Sector] == 0 && NeedsWrite[Sector] == 0 ? 1 : 0;
@@ -503,8 +500,7 @@ void Runner::Regions(CommandReport &Report) const {
                          (Seed ? "deployed" : "not deployed") + ", region-lock command " +
                          (RegionLockLocked ? "locked" : "open"));
   Json Rows = Json::array();
-  for (uint64_t Row = 0; Table[Row].First != Table[Row].Last && Table[Row].Permission != 0;
-       ++Row) {
+  for (uint64_t Row = 0; Table[Row].First != Table[Row].Last && Table[Row].Permission != 0; ++Row) {
     uint64_t Last = Table[Row].Last;
     if (!LockedDown && Table[Row].First == config::kBootPatchedRowFirst && FlashSize != 0) {
       Last = FlashSize - 1;  // the driver patches this row to the flash size at its start
@@ -515,8 +511,9 @@ void Runner::Regions(CommandReport &Report) const {
     const uint64_t Size = Last + 1 - Table[Row].First;
     const bool Writable = (Table[Row].Permission & 2) != 0;
     char Line[128];
-    std::snprintf(Line, sizeof(Line), "%s  %8s bytes  %s", Span(kBase + Table[Row].First, Size).c_str(),
-                  Hex(Size).c_str(), Writable ? "writable" : "read-only");
+    std::snprintf(Line, sizeof(Line), "%s  %8s bytes  %s",
+                  Span(kBase + Table[Row].First, Size).c_str(), Hex(Size).c_str(),
+                  Writable ? "writable" : "read-only");
     Report.Notes.emplace_back(Line);
     Rows.push_back({{"first", Hex(kBase + Table[Row].First)},
                     {"last", Hex(kBase + Last)},
@@ -528,9 +525,12 @@ void Runner::Regions(CommandReport &Report) const {
     Report.Notes.push_back("locked until reset: " + Span(First, Size));
     Locked.push_back({{"first", Hex(First)}, {"size", Hex(Size)}});
   }
-  Report.Details = {{"table", Name},         {"lockdown", LockedDown},
-                    {"seed_deployed", Seed.has_value()}, {"region_lock_locked", RegionLockLocked},
-                    {"regions", Rows},       {"locked", Locked}};
+  Report.Details = {{"table", Name},
+                    {"lockdown", LockedDown},
+                    {"seed_deployed", Seed.has_value()},
+                    {"region_lock_locked", RegionLockLocked},
+                    {"regions", Rows},
+                    {"locked", Locked}};
 }
 
 void Runner::Raw(CommandReport &Report, const Command &Item) {
@@ -551,7 +551,17 @@ void Runner::Raw(CommandReport &Report, const Command &Item) {
 namespace {
 
 // How each command is carried out: the function it sends and the path that builds its requests.
-enum class Route : uint8_t { kQuery, kRead, kWrite, kRange, kSeed, kRaw, kFlash, kVerify, kRegions };
+enum class Route : uint8_t {
+  kQuery,
+  kRead,
+  kWrite,
+  kRange,
+  kSeed,
+  kRaw,
+  kFlash,
+  kVerify,
+  kRegions
+};
 struct CommandRoute {
   uint64_t FunctionId;
   Route Path;
