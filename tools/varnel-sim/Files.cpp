@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -17,6 +19,46 @@ namespace varnelsim {
 namespace {
 
 bool gOutputFailed = false;
+
+// Temporary outputs in the making, removed when SIGINT, SIGTERM, SIGHUP or SIGPIPE ends the run.
+// Only async-signal-safe calls touch them in the handler.
+constexpr int kMaxPending = 4;
+char gPending[kMaxPending][PATH_MAX];
+volatile sig_atomic_t gPendingUsed[kMaxPending];
+
+void RemovePending(int Signal) {
+  for (int Slot = 0; Slot < kMaxPending; ++Slot) {
+    if (gPendingUsed[Slot] != 0) {
+      ::unlink(gPending[Slot]);
+    }
+  }
+  ::signal(Signal, SIG_DFL);
+  ::raise(Signal);
+}
+
+int AddPending(const std::string &Path) {
+  static const bool Installed = [] {
+    for (const int Signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+      ::signal(Signal, RemovePending);
+    }
+    return true;
+  }();
+  (void)Installed;
+  for (int Slot = 0; Slot < kMaxPending; ++Slot) {
+    if (gPendingUsed[Slot] == 0 && Path.size() < PATH_MAX) {
+      std::memcpy(gPending[Slot], Path.c_str(), Path.size() + 1);
+      gPendingUsed[Slot] = 1;
+      return Slot;
+    }
+  }
+  return -1;
+}
+
+void DropPending(int Slot) {
+  if (Slot >= 0) {
+    gPendingUsed[Slot] = 0;
+  }
+}
 
 // Length of the UTF-8 sequence at Text[At] (2 to 4), or 0 when it is not a valid one.
 size_t Utf8Sequence(const std::string &Text, size_t At) {
@@ -209,6 +251,7 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
   if (Descriptor < 0) {
     throw ToolError(SystemError("cannot create a temporary file for", Path));
   }
+  Pending = AddPending(Temporary);
   // The mode a new file would get (or the one the replaced file has).
   struct stat Status;
   mode_t Mode;
@@ -227,6 +270,7 @@ AtomicOutput::~AtomicOutput() {
     ::close(Descriptor);
     ::unlink(Temporary.c_str());
   }
+  DropPending(Pending);
 }
 
 void AtomicOutput::Write(const uint8_t *Bytes, uint64_t Length) {
@@ -258,11 +302,16 @@ void AtomicOutput::Commit() {
     }
     return;
   }
-  const int Descriptor_ = Descriptor;
+  const int Closing = Descriptor;
   Descriptor = -1;
-  if (::close(Descriptor_) != 0 || ::rename(Temporary.c_str(), Target.c_str()) != 0) {
-    const std::string Message = SystemError("cannot write", Target);
+  const bool Done = ::close(Closing) == 0 && ::rename(Temporary.c_str(), Target.c_str()) == 0;
+  const std::string Message = Done ? "" : SystemError("cannot write", Target);
+  if (!Done) {
     ::unlink(Temporary.c_str());
+  }
+  DropPending(Pending);
+  Pending = -1;
+  if (!Done) {
     throw ToolError(Message);
   }
 }

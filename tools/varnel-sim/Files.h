@@ -79,6 +79,7 @@ class AtomicOutput {
   std::string Target;
   std::string Temporary;
   int Descriptor = -1;
+  int Pending = -1;  // slot of the temporary file among those an interrupt removes
   bool Stdout = false;
 };
 

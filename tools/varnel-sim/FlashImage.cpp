@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/varnel-sim/Files.h"
+
 namespace varnelsim {
 namespace {
 
@@ -81,6 +83,8 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, ui
       throw FlashImageError(SystemError("cannot open flash image", Path), false);
     }
     CreateErased(Path, Size.value_or(DefaultSize));
+  } else if (!S_ISREG(Status.st_mode)) {
+    throw FlashImageError("flash image '" + Path + "' is not a regular file", true);
   }
   Descriptor = ::open(Path.c_str(), (Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (Descriptor < 0) {
@@ -92,7 +96,8 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, ui
   const int Lock = Writable ? LOCK_EX : LOCK_SH;
   if (::flock(Descriptor, Lock | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      std::fprintf(stderr, "varnel-sim: waiting for another run to release '%s'\n", Path.c_str());
+      Print(stderr, "varnel-sim: waiting for another run to release '" + Escape(Path) + "'\n");
+      FlushChecked(stderr);
     }
     while (::flock(Descriptor, Lock) != 0) {
       if (errno != EINTR) {
