@@ -598,6 +598,15 @@ TEST_F(VarnelSim, UnixManners) {
   // An input that an earlier command of the chain writes is checked when its turn comes.
   EXPECT_EQ(Sim({"read", "+0", "8", "-o", "copy.bin", "--", "verify", "+0", "copy.bin"}).Exit, 0);
 
+  // A pipe (or a device) named by -o is written in place, not replaced by a file.
+  const std::string Pipe = "cd " + Quote(Dir) + " && mkfifo pipe && { cat pipe >got & " +
+                           Quote(VARNEL_SIM_PATH) + " --flash flash.img read +0 2 -o pipe " +
+                           ">/dev/null 2>&1; wait; }";
+  EXPECT_EQ(std::system(Pipe.c_str()), 0);
+  EXPECT_EQ(ReadFile(Path("got")), "AB");
+  struct stat Status;
+  EXPECT_TRUE(stat(Path("pipe").c_str(), &Status) == 0 && S_ISFIFO(Status.st_mode));
+
   const Outcome Dump = Sim({"read", "+0x10000", "64"});
   EXPECT_NE(Dump.Out.find("|\n  *\n  91A10030  FF"), std::string::npos) << Dump.Out;
 

@@ -223,6 +223,12 @@ void CheckOutputPath(const std::string &Path, const std::optional<FileIdentity> 
     if (Image && *Image == FileIdentity{Status.st_dev, Status.st_ino}) {
       throw UsageError(What + ": '" + Path + "' is the flash image itself");
     }
+    if (!S_ISREG(Status.st_mode)) {  // a device or a pipe is written in place
+      if (::access(Path.c_str(), W_OK) != 0) {
+        throw UsageError(SystemError(What + ": cannot write", Path));
+      }
+      return;
+    }
   }
   const size_t Slash = Path.rfind('/');
   const std::string Directory =
@@ -239,6 +245,15 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
   if (Stdout) {
     return;
   }
+  // A device or a pipe (/dev/null, a FIFO) is written in place; only files are replaced.
+  struct stat Status;
+  if (::stat(Path.c_str(), &Status) == 0 && !S_ISREG(Status.st_mode)) {
+    Descriptor = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (Descriptor < 0) {
+      throw ToolError(SystemError("cannot open", Path));
+    }
+    return;
+  }
   // A link to a file is followed: the file it names is replaced, the link stays.
   if (char *Resolved = ::realpath(Path.c_str(), nullptr); Resolved != nullptr) {
     Target = Resolved;
@@ -253,7 +268,6 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
   }
   Pending = AddPending(Temporary);
   // The mode a new file would get (or the one the replaced file has).
-  struct stat Status;
   mode_t Mode;
   if (::stat(Target.c_str(), &Status) == 0) {
     Mode = Status.st_mode & 07777;
@@ -268,7 +282,9 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
 AtomicOutput::~AtomicOutput() {
   if (Descriptor >= 0) {
     ::close(Descriptor);
-    ::unlink(Temporary.c_str());
+    if (!Temporary.empty()) {
+      ::unlink(Temporary.c_str());
+    }
   }
   DropPending(Pending);
 }
@@ -304,9 +320,10 @@ void AtomicOutput::Commit() {
   }
   const int Closing = Descriptor;
   Descriptor = -1;
-  const bool Done = ::close(Closing) == 0 && ::rename(Temporary.c_str(), Target.c_str()) == 0;
+  const bool Done = ::close(Closing) == 0 &&
+                    (Temporary.empty() || ::rename(Temporary.c_str(), Target.c_str()) == 0);
   const std::string Message = Done ? "" : SystemError("cannot write", Target);
-  if (!Done) {
+  if (!Done && !Temporary.empty()) {
     ::unlink(Temporary.c_str());
   }
   DropPending(Pending);

@@ -65,7 +65,8 @@ void CheckOutputPath(const std::string &Path, const std::optional<FileIdentity> 
                      const std::string &What);
 
 // An output file written to a temporary file beside its target and renamed over it by Commit;
-// dropped (the target untouched) otherwise. "-" writes straight to stdout.
+// dropped (the target untouched) otherwise. "-" writes straight to stdout, and a target that is
+// not a regular file (a device, a pipe) is written in place.
 class AtomicOutput {
  public:
   explicit AtomicOutput(const std::string &Path);  // throws ToolError
