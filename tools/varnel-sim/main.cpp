@@ -144,14 +144,16 @@ int Run(const varnelsim::Options &Settings) {
     void operator()(std::FILE *File) const { std::fclose(File); }
   };
   std::unique_ptr<std::FILE, FileCloser> ConsoleFile;
-  if (!Settings.ConsolePath.empty()) {
+  if (!Settings.ConsolePath.empty() && Settings.ConsolePath != "-") {
     ConsoleFile.reset(std::fopen(Settings.ConsolePath.c_str(), "wb"));
     if (!ConsoleFile) {
       return Failure(Settings.Json, kExitTool,
                      "--console: cannot create '" + Settings.ConsolePath + "'");
     }
   }
-  ConsoleText Console(ConsoleFile ? ConsoleFile.get() : stderr);
+  ConsoleText Console(ConsoleFile                   ? ConsoleFile.get()
+                      : Settings.ConsolePath == "-" ? stdout
+                                                    : stderr);
   // Binary data on stdout keeps stdout for itself: the reports go to stderr then.
   std::FILE *Reports = DataToStdout ? stderr : stdout;
 
