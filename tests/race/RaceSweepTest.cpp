@@ -319,6 +319,13 @@ class RaceSweep : public ::testing::Test {
       Word0 = kStatusFailure;
       Status = EFI_DEVICE_ERROR;
     }
+    // Whether the operation runs is the request's as sent: allowed, refused by the table, or
+    // carrying a bad MAC. No rewrite may turn one into another.
+    if (MakesCall) {
+      const bool Stopped =
+          (F.SeedGated && Seeded) || V == Variant::kNoPermission || V == Variant::kBadMac;
+      EXPECT_EQ(Operation != nullptr, !Stopped) << "operation run or skipped against the request";
+    }
     EXPECT_EQ(Got.Status, Status);
     EXPECT_EQ(Got.Words[0], Word0);
 
