@@ -114,7 +114,7 @@ extern "C" EFI_STATUS VarnelMmiHandler(EFI_HANDLE DispatchHandle, const void *Co
   if (Size < sizeof(uint64_t)) {
     return BufferTooSmall(Size);
   }
-  const SharedRecord Record = static_cast<SharedRecord>(CommBuffer);
+  const SharedRecord Record(CommBuffer);
   const uint64_t Function = FetchWord(Record, kWordFunctionId);
   if (Function > kHighestFunction) {
     return Unsupported();

@@ -46,17 +46,17 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 }
 
 [[gnu::noinline]] EFI_STATUS ServeFlashInfo(const RequestRow &Row, SharedRecord Record) {
-  VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record);
+  VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record.Address());
   uint64_t InfoLow = 0;
   uint64_t InfoHigh = 0;
   uint64_t FlashSize = 0;
   if (EfiError(SpiNorMmGetInfo(&InfoLow, &InfoHigh, &FlashSize))) {
     return Failed(Row, Record);
   }
-  Record[kWordOffset] = 0;
-  Record[kWordLength] = InfoLow;
-  Record[kWordBuffer] = InfoHigh;
-  Record[kWordAuthInfoShort] = FlashSize;
+  Record.Store(kWordOffset, 0);
+  Record.Store(kWordLength, InfoLow);
+  Record.Store(kWordBuffer, InfoHigh);
+  Record.Store(kWordAuthInfoShort, FlashSize);
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
@@ -67,13 +67,13 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
   if (EfiError(SpiNorMmInfoQuery(static_cast<SubCommand>(Row.Sub), &Value1, &Value2))) {
     return Failed(Row, Record);
   }
-  Record[kWordOffset] = Value1;
-  Record[kWordLength] = Value2;
+  Record.Store(kWordOffset, Value1);
+  Record.Store(kWordLength, Value2);
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
 [[gnu::noinline]] EFI_STATUS ServeLockDown(const RequestRow &Row, SharedRecord Record) {
-  VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record);
+  VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record.Address());
   gRunTimeLockDown = 1;
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }

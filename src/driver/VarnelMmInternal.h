@@ -67,19 +67,33 @@ uint64_t SpiNorTranslateAddress(uint64_t Address);
 // every decision and every action of the request rests on that copy. The record itself is only
 // written: the answers below.
 
-using SharedRecord = volatile uint64_t *;
-
 #ifdef VARNELMM_RECORD_READ_PROBE
 // Test builds only: told of every read of a record word.
 extern "C" void RecordReadProbe(const volatile uint64_t *Word);
 #endif
 
+// The shared record as the driver holds it. It offers no way to read a word but FetchWord, so a
+// second read of a word (a check on the copy and a use of the record, say) cannot be written by
+// accident; words are only stored, as answers. One pointer, passed in one register.
+class SharedRecord {
+ public:
+  explicit SharedRecord(void *CommBuffer) : Words_(static_cast<volatile uint64_t *>(CommBuffer)) {}
+  void Store(uint32_t Word, uint64_t Value) const { Words_[Word] = Value; }
+  // The record's address, for the lines that print it.
+  const volatile void *Address() const { return Words_; }
+
+ private:
+  friend uint64_t FetchWord(SharedRecord Record, uint32_t Word);
+  volatile uint64_t *Words_;
+};
+static_assert(sizeof(SharedRecord) == sizeof(void *) && __is_trivially_copyable(SharedRecord));
+
 // The one way the driver reads the shared record.
 inline uint64_t FetchWord(SharedRecord Record, uint32_t Word) {
 #ifdef VARNELMM_RECORD_READ_PROBE
-  RecordReadProbe(Record + Word);
+  RecordReadProbe(Record.Words_ + Word);
 #endif
-  return Record[Word];
+  return Record.Words_[Word];
 }
 
 // The request as the handler took it: word 0 is the function number it dispatched on, the other
@@ -91,7 +105,7 @@ struct RequestCopy {
 // Replaces word 0 with the status word and hands back the UEFI status for the MM core. Every
 // path stores its status word last, so no event of the request follows it.
 inline EFI_STATUS Answer(SharedRecord Record, uint64_t StatusWord, EFI_STATUS Status) {
-  Record[kWordFunctionId] = StatusWord;
+  Record.Store(kWordFunctionId, StatusWord);
   return Status;
 }
 
