@@ -443,8 +443,15 @@ reference::Request DecodeRequest(fuzz::FuzzInput &In, bool Platform) {
   }
   if ((Shape & 0x0F) == 1) {
     R.RewriteMask = In.Byte() & 0x3F;
-    for (uint64_t &Value : R.RewriteWords) Value = ::Word(In, kOffsets, sizeof(kOffsets) / 8);
+    // Word 0 is rewritten to a function number (or one just outside the range) as often as not.
+    R.RewriteWords[0] = Function(In);
+    for (int Word = 1; Word < 6; ++Word) {
+      R.RewriteWords[Word] = ::Word(In, kOffsets, sizeof(kOffsets) / 8);
+    }
+    // Any event: 0 to 254 in one byte, later ones (a request with a release failure and its
+    // reports causes several hundred) in two more.
     gWorld.RewriteAt = In.Byte();
+    if (gWorld.RewriteAt == 0xFF) gWorld.RewriteAt = In.U16();
   }
   const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
   for (int Word = 0; Word < 6; ++Word) {
