@@ -25,6 +25,15 @@ void SemihostWrite(const char *Text);
 // Ends QEMU with Status (SYS_EXIT with ADP_Stopped_ApplicationExit and a status).
 [[noreturn]] void SemihostExit(uint32_t Status);
 
+// Host files, for the request channel of the serve mode. Open answers a handle or -1; Mode is
+// the semihosting mode number (1 "rb", 5 "wb"). Read and Write answer the number of bytes NOT
+// transferred, as the calls themselves do: a read of a pipe may return part of what was asked.
+constexpr uint64_t kSemihostModeReadBinary = 1;
+constexpr uint64_t kSemihostModeWriteBinary = 5;
+int64_t SemihostOpen(const char *Path, uint64_t Mode);
+uint64_t SemihostRead(int64_t Handle, void *Buffer, uint64_t Length);
+uint64_t SemihostWriteFile(int64_t Handle, const void *Buffer, uint64_t Length);
+
 // A line under construction, written to the host in one piece.
 class Line : public models::TextLine<Line, 512> {
  public:

@@ -130,6 +130,8 @@ extern "C" [[noreturn]] void SupervisorMain() {
       RunFault(Mode);
     case kModeDemo:
       RunDemo();
+    case kModeServe:
+      RunServe();
   }
   Line().Str("FAULT unknown run mode ").Dec(Mode).Send();
   SemihostExit(kExitSupervisorFault);

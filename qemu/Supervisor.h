@@ -17,6 +17,7 @@ enum RunMode : uint32_t {
   kModeFaultUndefined = 4,
   kModeFaultUnaligned = 5,
   kModeDemo = 6,
+  kModeServe = 7,
 };
 constexpr uint64_t kModeAddress = 0x43FFF000;
 
@@ -27,5 +28,7 @@ LoadedImage LoadDriverImage();
 // Run modes, each ending the run.
 [[noreturn]] void RunScenarios();
 [[noreturn]] void RunDemo();
+// Serves the host's requests over the channel of ServeProtocol.h (QemuServe.cpp).
+[[noreturn]] void RunServe();
 
 }  // namespace supervisor

@@ -19,6 +19,7 @@ constexpr uint64_t kLowerElSynchronous = 8;
 
 const SupervisorServices *gServices = nullptr;
 uint64_t gBreakpoints = 0;
+FaultObserver gFaultObserver = nullptr;
 
 const char *ExceptionClassName(uint64_t Ec) {
   switch (Ec) {
@@ -66,6 +67,10 @@ const char *KindName(uint64_t Kind) {
 
 }  // namespace
 
+void SetFaultObserver(FaultObserver Observer) {
+  gFaultObserver = Observer;
+}
+
 void InstallServices(const SupervisorServices *Services) {
   gServices = Services;
 }
@@ -99,6 +104,12 @@ void FatalTrap(const char *What, const TrapFrame *Frame, uint32_t Status) {
       .Str(" x30 ")
       .Hex(Frame->X[30])
       .Send();
+  // Cleared first: a fault inside the observer must not call it again.
+  const FaultObserver Observer = gFaultObserver;
+  gFaultObserver = nullptr;
+  if (Observer != nullptr) {
+    Observer(What, Frame, Status);
+  }
   SemihostExit(Status);
 }
 

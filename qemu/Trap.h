@@ -43,6 +43,11 @@ uint64_t BreakpointCount();
 // Runs Pc at EL0 with up to eight arguments on the EL0 stack and returns its x0.
 uint64_t CallAtEl0(uint64_t Pc, uint64_t A0 = 0, uint64_t A1 = 0, uint64_t A2 = 0, uint64_t A3 = 0);
 
+// Told about a fatal exception (or a refused service argument) after its report line and before
+// the run ends: the serve mode sends it to its host. Called at most once.
+using FaultObserver = void (*)(const char *What, const TrapFrame *Frame, uint32_t Status);
+void SetFaultObserver(FaultObserver Observer);
+
 // Reports the exception in the frame and ends the run with Status. Also used when a service
 // finds an argument it cannot accept.
 [[noreturn]] void FatalTrap(const char *What, const TrapFrame *Frame, uint32_t Status);

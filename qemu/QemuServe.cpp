@@ -1,0 +1,337 @@
+// Serve mode: the real image at EL0 on the models, answering a stream of requests from the host
+// over the channel of ServeProtocol.h. One boot, one driver start, then requests until the host
+// says it is finished; the flash blocks the requests may have changed go back to the host, which
+// alone decides whether they reach its flash file.
+#include <stddef.h>
+
+#include "driver/MmServices.h"
+#include "driver/VarnelMmProtocol.h"
+#include "models/MmCoreModel.h"
+#include "models/NorFlash.h"
+#include "models/SecureFirmwareModel.h"
+#include "qemu/MemoryMap.h"
+#include "qemu/Mmu.h"
+#include "qemu/Semihosting.h"
+#include "qemu/ServeProtocol.h"
+#include "qemu/Supervisor.h"
+#include "qemu/Trap.h"
+
+inline void *operator new(size_t, void *Where) noexcept {
+  return Where;
+}
+
+extern "C" char El0AllocatePool[], El0FreePool[], El0HandlerRegister[];
+
+namespace supervisor {
+namespace {
+
+using serve::kFrameWords;
+
+static_assert(kFlashStorageAddress - kRamBase == serve::kFlashRamOffset);
+static_assert(kNormalWorldBytes == serve::kMaxWindowBytes);
+
+constexpr uint64_t kCommBufferSizeAddress = kServicesTableAddress + 0x800;
+constexpr uint64_t kBlockMapBytes = 0x200000;  // flash beyond the RAM map is mapped in 2 MiB steps
+
+alignas(models::NorFlash) uint8_t gFlashStorage[sizeof(models::NorFlash)];
+alignas(models::SecureFirmwareModel) uint8_t gFirmwareStorage[sizeof(models::SecureFirmwareModel)];
+alignas(models::MmCoreModel) uint8_t gCoreStorage[sizeof(models::MmCoreModel)];
+models::NorFlash *gFlash = nullptr;
+models::SecureFirmwareModel *gFirmware = nullptr;
+models::MmCoreModel *gCore = nullptr;
+
+int64_t gRequests = -1;
+int64_t gAnswers = -1;
+LoadedImage gImage = {};
+// One byte per flash block: set when a program or erase may have changed it.
+uint8_t gChanged[serve::kMaxFlashBytes / serve::kFlashBlockBytes];
+
+// ---- The channel -----------------------------------------------------------------------------
+
+[[noreturn]] void ChannelLost(const char *What) {
+  Line().Str("FAULT request channel: ").Str(What).Send();
+  SemihostExit(kExitSupervisorFault);
+}
+
+void Receive(void *Buffer, uint64_t Length) {
+  auto *At = static_cast<uint8_t *>(Buffer);
+  while (Length != 0) {
+    const uint64_t Left = SemihostRead(gRequests, At, Length);
+    if (Left >= Length) {
+      ChannelLost("closed by the host");
+    }
+    At += Length - Left;
+    Length = Left;
+  }
+}
+
+void Send(const void *Buffer, uint64_t Length) {
+  const auto *At = static_cast<const uint8_t *>(Buffer);
+  while (Length != 0) {
+    const uint64_t Left = SemihostWriteFile(gAnswers, At, Length);
+    if (Left >= Length) {
+      gAnswers = -1;  // no fault report through a broken channel
+      ChannelLost("the host stopped reading");
+    }
+    At += Length - Left;
+    Length = Left;
+  }
+}
+
+void SendFrame(serve::Kind Kind, const uint64_t *Words, uint64_t Count) {
+  uint64_t Frame[kFrameWords] = {serve::Header(Kind)};
+  for (uint64_t Index = 0; Index < Count && Index + 1 < kFrameWords; ++Index) {
+    Frame[Index + 1] = Words[Index];
+  }
+  Send(Frame, sizeof(Frame));
+}
+
+uint64_t TextLength(const char *Text) {
+  uint64_t Length = 0;
+  while (Text[Length] != '\0') {
+    ++Length;
+  }
+  return Length;
+}
+
+// A fault frame: the exception (registers zero when there was none) and a text.
+void SendFault(uint32_t Status, const TrapFrame *Frame, const char *Text) {
+  if (gAnswers < 0) {
+    return;
+  }
+  const uint64_t Length = TextLength(Text);
+  const uint64_t Words[] = {Status,
+                            Frame == nullptr ? 0 : Frame->Esr,
+                            Frame == nullptr ? 0 : Frame->Elr,
+                            Frame == nullptr ? 0 : Frame->Far,
+                            Frame == nullptr ? 0 : Frame->SpEl0,
+                            Frame == nullptr ? 0 : Frame->X[30],
+                            gImage.Base,
+                            gImage.Size,
+                            Length};
+  SendFrame(serve::kFault, Words, sizeof(Words) / sizeof(Words[0]));
+  Send(Text, Length);
+}
+
+void ReportFault(const char *What, const TrapFrame *Frame, uint32_t Status) {
+  SendFault(Status, Frame, What);
+}
+
+[[noreturn]] void Refuse(uint32_t Status, const char *Text) {
+  Line().Str("FAULT ").Str(Text).Send();
+  SendFault(Status, nullptr, Text);
+  SemihostExit(Status);
+}
+
+// ---- The EL1 side of the driver's supervisor calls -------------------------------------------
+
+void MarkChanged(uint64_t WindowAddress, uint64_t Length) {
+  const uint64_t Size = gFlash->Size();
+  const uint64_t Base = gFirmware->FlashWindowBase();
+  const uint64_t First = WindowAddress >= Base ? WindowAddress - Base : 0;
+  if (First >= Size) {
+    return;
+  }
+  const uint64_t End = Length > Size - First ? Size : First + Length;
+  for (uint64_t Block = First / serve::kFlashBlockBytes; Block * serve::kFlashBlockBytes < End;
+       ++Block) {
+    gChanged[Block] = 1;
+  }
+}
+
+void ServeSecureService(TrapFrame *Frame) {
+  ServiceArgumentBlock Block;
+  for (int Index = 0; Index < 8; ++Index) {
+    Block.Word[Index] = Frame->X[Index];
+  }
+  const uint64_t Programs = gFlash->ProgramCount();
+  const uint64_t Erases = gFlash->EraseCount();
+  gFirmware->Handle(&Block);
+  if (gFlash->ProgramCount() != Programs || gFlash->EraseCount() != Erases) {
+    MarkChanged(Frame->X[2], Frame->X[3]);
+  }
+  for (int Index = 0; Index < 4; ++Index) {
+    Frame->X[Index] = Block.Word[Index];
+  }
+}
+
+void ServeAllocatePool(TrapFrame *Frame) {
+  if (!IsEl0Memory(Frame->X[2], sizeof(uint64_t))) {
+    FatalTrap("MmAllocatePool: result pointer outside EL0 memory", Frame, kExitDriverFault);
+  }
+  Frame->X[0] = gCore->AllocatePool(static_cast<EFI_MEMORY_TYPE>(Frame->X[0]), Frame->X[1],
+                                    reinterpret_cast<void **>(Frame->X[2]));
+}
+
+void ServeFreePool(TrapFrame *Frame) {
+  Frame->X[0] = gCore->FreePool(reinterpret_cast<void *>(Frame->X[0]));
+}
+
+void ServeHandlerRegister(TrapFrame *Frame) {
+  if (!IsEl0Memory(Frame->X[1], sizeof(EFI_GUID)) ||
+      (Frame->X[2] != 0 && !IsEl0Memory(Frame->X[2], sizeof(uint64_t)))) {
+    FatalTrap("MmiHandlerRegister: pointer outside EL0 memory", Frame, kExitDriverFault);
+  }
+  Frame->X[0] = gCore->RegisterHandler(reinterpret_cast<EFI_MM_HANDLER_ENTRY_POINT>(Frame->X[0]),
+                                       reinterpret_cast<const EFI_GUID *>(Frame->X[1]),
+                                       reinterpret_cast<EFI_HANDLE *>(Frame->X[2]));
+}
+
+constexpr SupervisorServices kServices = {ServeSecureService, ServeAllocatePool, ServeFreePool,
+                                          ServeHandlerRegister};
+
+void Copy(uint64_t To, uint64_t From, uint64_t Bytes) {
+  for (uint64_t Index = 0; Index < Bytes; ++Index) {
+    reinterpret_cast<volatile uint8_t *>(To)[Index] =
+        reinterpret_cast<const volatile uint8_t *>(From)[Index];
+  }
+}
+
+// ---- The run ---------------------------------------------------------------------------------
+
+// Reads the configuration and the flash contents and builds the models over them.
+void Configure() {
+  uint64_t Frame[kFrameWords];
+  Receive(Frame, sizeof(Frame));
+  const uint64_t FlashSize = Frame[1];
+  const uint64_t WindowBase = Frame[2];
+  const uint64_t WindowSize = Frame[3];
+  if (Frame[0] != serve::Header(serve::kConfig)) {
+    Refuse(kExitSupervisorFault, "the host did not begin with its configuration");
+  }
+  if (FlashSize == 0 || FlashSize % models::NorFlash::kSectorSize != 0 ||
+      FlashSize > serve::kMaxFlashBytes || WindowSize == 0 || WindowSize > kNormalWorldBytes) {
+    Refuse(kExitSupervisorFault, "flash or window size out of range");
+  }
+  const uint64_t Mapped = kRamBase + kRamSize - kFlashStorageAddress;
+  if (FlashSize > Mapped) {
+    const uint64_t Extra = (FlashSize - Mapped + kBlockMapBytes - 1) & ~(kBlockMapBytes - 1);
+    if (!MapRange(kRamBase + kRamSize, Extra, MemoryKind::kEl1Data)) {
+      Refuse(kExitSupervisorFault, "translation table pool exhausted");
+    }
+    EnableMmu();
+  }
+  Receive(reinterpret_cast<void *>(kFlashStorageAddress), FlashSize);
+
+  gFlash = new (gFlashStorage)
+      models::NorFlash(reinterpret_cast<uint8_t *>(kFlashStorageAddress), FlashSize);
+  const models::MemoryWindow NormalWorld{
+      WindowBase, reinterpret_cast<uint8_t *>(kNormalWorldAddress), WindowSize};
+  gFirmware = new (gFirmwareStorage) models::SecureFirmwareModel(*gFlash, NormalWorld);
+  gFirmware->SetPoolArena(kPoolArenaAddress, kPoolArenaBytes);
+  gCore = new (gCoreStorage)
+      models::MmCoreModel(reinterpret_cast<uint8_t *>(kPoolArenaAddress), kPoolArenaBytes);
+}
+
+EFI_STATUS StartDriver() {
+  const LoadResult Loaded =
+      LoadPeImage(reinterpret_cast<const uint8_t *>(kImageFileAddress), kImageFileMaxBytes,
+                  reinterpret_cast<uint8_t *>(kImageLoadAddress), kImageMaxBytes, &gImage);
+  if (Loaded != LoadResult::kOk) {
+    gImage = {};
+    Refuse(kExitBadImage, LoadResultName(Loaded));
+  }
+  SyncInstructions(gImage.Base, gImage.Size);
+  const uint64_t Words[] = {gImage.Base, gImage.PreferredBase, gImage.Relocations,
+                            gImage.EntryPoint, gImage.Size};
+  SendFrame(serve::kLoaded, Words, sizeof(Words) / sizeof(Words[0]));
+  InstallServices(&kServices);
+  gCore->Activate();
+  // The table the driver sees: the model's header and data, and EL0 trampolines in place of the
+  // services it uses. Services it must not use stay null, so calling one faults.
+  auto *Table = reinterpret_cast<EFI_MM_SYSTEM_TABLE *>(kServicesTableAddress);
+  const EFI_MM_SYSTEM_TABLE *Model = gCore->Table();
+  *Table = EFI_MM_SYSTEM_TABLE{};
+  Table->Hdr = Model->Hdr;
+  Table->CurrentlyExecutingCpu = Model->CurrentlyExecutingCpu;
+  Table->NumberOfCpus = Model->NumberOfCpus;
+  Table->MmAllocatePool = reinterpret_cast<EFI_ALLOCATE_POOL>(El0AllocatePool);
+  Table->MmFreePool = reinterpret_cast<EFI_FREE_POOL>(El0FreePool);
+  Table->MmiHandlerRegister = reinterpret_cast<EFI_MM_INTERRUPT_REGISTER>(El0HandlerRegister);
+  return CallAtEl0(gImage.EntryPoint, gImage.Base, kServicesTableAddress);
+}
+
+// One request. The record ends where the EL0 communication page ends, so an access past
+// CommBufferSize faults; the window bytes travel before and after the call.
+void Serve(const uint64_t (&Frame)[kFrameWords]) {
+  const uint64_t Size = Frame[7];
+  const uint64_t InOffset = Frame[8];
+  const uint64_t InBytes = Frame[9];
+  const uint64_t OutOffset = Frame[10];
+  const uint64_t OutBytes = Frame[11];
+  const uint64_t Window = gFirmware->NormalWorld().Size;
+  if (InOffset > Window || InBytes > Window - InOffset || OutOffset > Window ||
+      OutBytes > Window - OutOffset) {
+    Refuse(kExitSupervisorFault, "window transfer out of range");
+  }
+  Receive(reinterpret_cast<void *>(kNormalWorldAddress + InOffset), InBytes);
+
+  uint64_t Answer[1 + varnel::kRecordWords] = {};
+  for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
+    Answer[1 + Index] = Frame[serve::kRecordFirstWord + Index];
+  }
+  const EFI_MM_HANDLER_ENTRY_POINT Handler = gCore->FindHandler(varnel::kVarnelMmGuid);
+  if (Handler == nullptr) {
+    Answer[0] = models::kEfiNotFound;
+  } else {
+    const uint64_t Placed = Size < kCommBufferBytes ? Size : kCommBufferBytes;
+    const uint64_t Record = kCommBufferAddress + kCommBufferBytes - Placed;
+    const uint64_t Bytes = Placed < varnel::kRecordBytes ? Placed : varnel::kRecordBytes;
+    for (uint64_t Index = 0; Index < kCommBufferBytes / 8; ++Index) {
+      reinterpret_cast<volatile uint64_t *>(kCommBufferAddress)[Index] = 0;
+    }
+    Copy(Record, reinterpret_cast<uint64_t>(&Answer[1]), Bytes);
+    *reinterpret_cast<volatile uint64_t *>(kCommBufferSizeAddress) = Size;
+    Answer[0] =
+        CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Record, kCommBufferSizeAddress);
+    Copy(reinterpret_cast<uint64_t>(&Answer[1]), Record, Bytes);
+  }
+  SendFrame(serve::kAnswer, Answer, sizeof(Answer) / sizeof(Answer[0]));
+  Send(reinterpret_cast<const void *>(kNormalWorldAddress + OutOffset), OutBytes);
+}
+
+[[noreturn]] void Finish() {
+  uint64_t Sent = 0;
+  const uint64_t Size = gFlash->Size();
+  for (uint64_t Offset = 0; Offset < Size; Offset += serve::kFlashBlockBytes) {
+    if (gChanged[Offset / serve::kFlashBlockBytes] == 0) {
+      continue;
+    }
+    const uint64_t Length =
+        Size - Offset < serve::kFlashBlockBytes ? Size - Offset : serve::kFlashBlockBytes;
+    const uint64_t Words[] = {Offset, Length};
+    SendFrame(serve::kFlashBlock, Words, 2);
+    Send(reinterpret_cast<const void *>(kFlashStorageAddress + Offset), Length);
+    ++Sent;
+  }
+  SendFrame(serve::kFinished, &Sent, 1);
+  SemihostExit(kExitPassed);
+}
+
+}  // namespace
+
+void RunServe() {
+  gRequests = SemihostOpen(serve::kRequestPath, kSemihostModeReadBinary);
+  gAnswers = SemihostOpen(serve::kAnswerPath, kSemihostModeWriteBinary);
+  if (gRequests < 0 || gAnswers < 0) {
+    gAnswers = -1;
+    ChannelLost("cannot open /proc/self/fd/3 and /proc/self/fd/4");
+  }
+  SetFaultObserver(ReportFault);
+  Configure();
+  const uint64_t Started = StartDriver();
+  SendFrame(serve::kStarted, &Started, 1);
+  for (;;) {
+    uint64_t Frame[kFrameWords];
+    Receive(Frame, sizeof(Frame));
+    if (Frame[0] == serve::Header(serve::kRequest)) {
+      Serve(Frame);
+    } else if (Frame[0] == serve::Header(serve::kFinish)) {
+      Finish();
+    } else {
+      Refuse(kExitSupervisorFault, "unknown frame from the host");
+    }
+  }
+}
+
+}  // namespace supervisor

@@ -1,0 +1,74 @@
+// The request channel between the host (QemuTarget, which starts qemu-system-aarch64) and the
+// supervisor's serve mode. Two pipes the host hands QEMU as file descriptors 3 and 4, which the
+// supervisor opens through semihosting as /proc/self/fd/3 (host to supervisor) and
+// /proc/self/fd/4 (supervisor to host). Every message is one frame of sixteen little-endian
+// 64-bit words, some followed by data bytes; the driver's console stays on QEMU's PL011.
+//
+// A run: the host sends kConfig and the flash contents; the supervisor loads the image (kLoaded),
+// calls the driver's entry point and answers kStarted. Then any number of kRequest / kAnswer pairs.
+// kFinish makes the supervisor send every flash block the driver's requests may have changed
+// (kFlashBlock frames, then kFinished) and end QEMU with status 0. A fault sends kFault and ends
+// QEMU with the supervisor's fault status. Freestanding: compiled into the supervisor and into the
+// host tools.
+#pragma once
+
+#include <stdint.h>
+
+namespace serve {
+
+constexpr uint64_t kFrameWords = 16;
+constexpr uint64_t kFrameBytes = kFrameWords * sizeof(uint64_t);
+
+// Word 0 of every frame: the magic in the high half, the kind in the low half.
+constexpr uint64_t kMagic = 0x564D4D5100000000ULL;  // "VMMQ"
+constexpr uint64_t kMagicMask = 0xFFFFFFFF00000000ULL;
+
+enum Kind : uint64_t {
+  // Host to supervisor.
+  kConfig = 1,   // [1] flash size, [2] normal-world window base, [3] window size; flash follows
+  kRequest = 2,  // [1..6] record, [7] CommBufferSize, [8] window offset and [9] byte count sent
+                 // into the window first (the bytes follow), [10] offset and [11] count sent back
+  kFinish = 3,
+  // Supervisor to host.
+  kLoaded = 0x10,      // [1] image base, [2] preferred base, [3] relocations, [4] entry point,
+                       // [5] image size (sent before the entry point runs)
+  kStarted = 0x11,     // [1] entry status
+  kAnswer = 0x12,      // [1] UEFI status, [2..7] record; the requested window bytes follow
+  kFlashBlock = 0x13,  // [1] flash offset, [2] length; the bytes follow
+  kFinished = 0x14,    // [1] blocks sent
+  kFault = 0x15,       // [1] exit status, [2] ESR, [3] ELR, [4] FAR, [5] SP_EL0, [6] x30,
+                       // [7] image base, [8] image size, [9] length of the text that follows
+};
+
+// Frame word positions shared by several kinds.
+constexpr uint64_t kRecordFirstWord = 1;  // kRequest
+constexpr uint64_t kAnswerStatus = 1;     // kAnswer
+constexpr uint64_t kAnswerRecord = 2;     // kAnswer
+
+// The supervisor's side of the two pipes.
+constexpr const char *kRequestPath = "/proc/self/fd/3";
+constexpr const char *kAnswerPath = "/proc/self/fd/4";
+constexpr int kRequestDescriptor = 3;
+constexpr int kAnswerDescriptor = 4;
+
+// Flash contents go back in blocks of this size (the granule of change tracking).
+constexpr uint64_t kFlashBlockBytes = 0x10000;
+
+// Where the driver-visible state lives (see MemoryMap.h): the largest flash the serve mode
+// holds, and the largest normal-world window.
+constexpr uint64_t kMaxFlashBytes = 1ULL << 30;
+constexpr uint64_t kMaxWindowBytes = 1ULL << 20;
+
+// The flash contents sit this far into QEMU's RAM; the RAM QEMU must be given for a flash size.
+constexpr uint64_t kFlashRamOffset = 0x08000000;
+constexpr uint64_t kMinimumRamBytes = 0x10000000;
+constexpr uint64_t RamBytes(uint64_t FlashSize) {
+  const uint64_t Needed = kFlashRamOffset + ((FlashSize + 0x1FFFFF) & ~0x1FFFFFULL);
+  return Needed < kMinimumRamBytes ? kMinimumRamBytes : Needed;
+}
+
+constexpr uint64_t Header(Kind Value) {
+  return kMagic | Value;
+}
+
+}  // namespace serve

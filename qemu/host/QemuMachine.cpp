@@ -1,0 +1,528 @@
+// QEMU start, the request channel's host side, and the reports of faults, hangs and QEMU failures.
+#include "qemu/host/QemuMachine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <regex>
+
+#include "qemu/ServeProtocol.h"
+
+extern char **environ;
+
+namespace qemuhost {
+namespace {
+
+// Descriptor numbers QEMU gets besides the two of the channel.
+constexpr int kMonitorDescriptor = 5;
+constexpr int kConsoleDescriptor = 6;
+// The loader-device addresses of Supervisor.h and MemoryMap.h.
+constexpr const char *kModeLoader = "loader,addr=0x43FFF000,data=7,data-len=4";
+constexpr const char *kImageAddress = "0x44000000";
+constexpr uint64_t kImageFileMaxBytes = 0x400000;
+
+constexpr uint64_t kFunctionRead = 1;
+constexpr uint64_t kFunctionWrite = 2;
+constexpr uint64_t kFunctionSecureRead = 9;
+constexpr uint64_t kFunctionSecureWrite = 10;
+
+double Now() {
+  timespec Time;
+  clock_gettime(CLOCK_MONOTONIC, &Time);
+  return static_cast<double>(Time.tv_sec) + static_cast<double>(Time.tv_nsec) * 1e-9;
+}
+
+std::string Hex(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Value));
+  return Text;
+}
+
+// A descriptor above the ones QEMU is handed, closed on exec.
+int Lift(int Fd) {
+  const int Lifted = fcntl(Fd, F_DUPFD_CLOEXEC, 10);
+  close(Fd);
+  return Lifted;
+}
+
+// QEMU's option syntax doubles commas inside values.
+std::string OptionValue(const std::string &Text) {
+  std::string Escaped;
+  for (const char Character : Text) {
+    Escaped += Character;
+    if (Character == ',') {
+      Escaped += ',';
+    }
+  }
+  return Escaped;
+}
+
+void CloseFd(int &Fd) {
+  if (Fd >= 0) {
+    close(Fd);
+    Fd = -1;
+  }
+}
+
+}  // namespace
+
+QemuMachine::QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize,
+                         std::FILE *Console)
+    : Settings(Settings),
+      Flash(Flash),
+      FlashSize(FlashSize),
+      Console(Console),
+      Window(Settings.WindowSize, 0) {}
+
+QemuMachine::~QemuMachine() {
+  Stop();
+}
+
+void QemuMachine::Stop() {
+  if (Child > 0) {
+    kill(Child, SIGKILL);
+    waitpid(Child, nullptr, 0);
+    Child = -1;
+  }
+  CloseFd(RequestFd);
+  CloseFd(AnswerFd);
+  CloseFd(ErrorFd);
+  CloseFd(ConsoleFd);
+  CloseFd(MonitorFd);
+}
+
+void QemuMachine::Launch() {
+  if (FlashSize == 0 || FlashSize > serve::kMaxFlashBytes) {
+    Fail(QemuError::Kind::kQemu, "the QEMU target holds at most " +
+                                     std::to_string(serve::kMaxFlashBytes >> 20) + " MiB of flash");
+  }
+  if (Settings.WindowSize == 0 || Settings.WindowSize > serve::kMaxWindowBytes) {
+    Fail(QemuError::Kind::kQemu, "normal-world window larger than the QEMU target's");
+  }
+  for (const std::string *Path : {&Settings.Supervisor, &Settings.Image}) {
+    struct stat Status;
+    if (stat(Path->c_str(), &Status) != 0 || !S_ISREG(Status.st_mode)) {
+      Fail(QemuError::Kind::kQemu, "cannot use '" + *Path +
+                                       "': " + (errno != 0 ? std::strerror(errno) : "not a file") +
+                                       " (build it with the qemu preset)");
+    }
+    if (Path == &Settings.Image && static_cast<uint64_t>(Status.st_size) > kImageFileMaxBytes) {
+      Fail(QemuError::Kind::kQemu, "image '" + *Path + "' is larger than 4 MiB");
+    }
+  }
+  // A write to the request pipe after QEMU ended must fail, not end this process.
+  signal(SIGPIPE, SIG_IGN);
+
+  int Requests[2];
+  int Answers[2];
+  int Errors[2];
+  int Monitor[2];
+  if (pipe(Requests) != 0 || pipe(Answers) != 0 || pipe(Errors) != 0 ||
+      socketpair(AF_UNIX, SOCK_STREAM, 0, Monitor) != 0) {
+    Fail(QemuError::Kind::kQemu, std::string("cannot make pipes: ") + std::strerror(errno));
+  }
+  const int ConsoleFile = memfd_create("varnelmm-console", MFD_CLOEXEC);
+  const int ChildRequests = Lift(Requests[0]);
+  const int ChildAnswers = Lift(Answers[1]);
+  const int ChildErrors = Lift(Errors[1]);
+  const int ChildMonitor = Lift(Monitor[1]);
+  RequestFd = Lift(Requests[1]);
+  AnswerFd = Lift(Answers[0]);
+  ErrorFd = Lift(Errors[0]);
+  MonitorFd = Lift(Monitor[0]);
+  ConsoleFd = Lift(ConsoleFile);
+  // Bigger pipes, fewer switches between the two processes for bulk data; best effort.
+  fcntl(RequestFd, F_SETPIPE_SZ, 1 << 20);
+  fcntl(AnswerFd, F_SETPIPE_SZ, 1 << 20);
+  for (const int Fd : {RequestFd, AnswerFd, ErrorFd}) {
+    fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) | O_NONBLOCK);
+  }
+
+  const uint64_t RamMiB = serve::RamBytes(FlashSize) >> 20;
+  std::vector<std::string> Arguments = {
+      Settings.Qemu,
+      "-M",
+      "virt",
+      "-cpu",
+      "cortex-a57",
+      "-m",
+      std::to_string(RamMiB) + "M",
+      "-display",
+      "none",
+      "-monitor",
+      "none",
+      "-nic",
+      "none",
+      "-semihosting",
+      "-chardev",
+      "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
+      "-serial",
+      "chardev:console",
+      "-chardev",
+      "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
+      "-mon",
+      "chardev=monitor,mode=readline",
+      "-kernel",
+      Settings.Supervisor,
+      "-device",
+      kModeLoader,
+      "-device",
+      "loader,file=" + OptionValue(Settings.Image) + ",addr=" + kImageAddress + ",force-raw=on"};
+  std::vector<char *> Argv;
+  for (std::string &Argument : Arguments) {
+    Argv.push_back(Argument.data());
+  }
+  Argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&Actions, ChildErrors, 1);
+  posix_spawn_file_actions_adddup2(&Actions, ChildErrors, 2);
+  posix_spawn_file_actions_adddup2(&Actions, ChildRequests, serve::kRequestDescriptor);
+  posix_spawn_file_actions_adddup2(&Actions, ChildAnswers, serve::kAnswerDescriptor);
+  posix_spawn_file_actions_adddup2(&Actions, ChildMonitor, kMonitorDescriptor);
+  posix_spawn_file_actions_adddup2(&Actions, ConsoleFd, kConsoleDescriptor);
+  const int Spawned =
+      posix_spawnp(&Child, Settings.Qemu.c_str(), &Actions, nullptr, Argv.data(), environ);
+  posix_spawn_file_actions_destroy(&Actions);
+  for (const int Fd : {ChildRequests, ChildAnswers, ChildErrors, ChildMonitor}) {
+    close(Fd);
+  }
+  if (Spawned != 0) {
+    Child = -1;
+    Fail(QemuError::Kind::kQemu, "cannot start '" + Settings.Qemu + "': " + std::strerror(Spawned));
+  }
+}
+
+uint64_t QemuMachine::Start() {
+  Deadline = Now() + Settings.TimeoutSeconds;
+  Doing = "the start of QEMU";
+  Launch();
+  const uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig), FlashSize,
+                                               Settings.WindowBase, Settings.WindowSize};
+  SendBytes(Config, sizeof(Config));
+  SendBytes(Flash, FlashSize);
+  Doing = "the image to load";
+  uint64_t Frame[serve::kFrameWords];
+  ReceiveFrame(serve::kLoaded, Frame);
+  Loaded = {Frame[1], Frame[2], Frame[3], Frame[4], Frame[5]};
+  Doing = "the driver's entry point";
+  ReceiveFrame(serve::kStarted, Frame);
+  DrainConsole();
+  return Frame[1];
+}
+
+QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize) {
+  WindowTransfer Transfer;
+  const uint64_t Function = Words[0];
+  const uint64_t Buffer = Words[3];
+  if ((Function == kFunctionRead || Function == kFunctionWrite || Function == kFunctionSecureRead ||
+       Function == kFunctionSecureWrite) &&
+      Buffer >= Settings.WindowBase && Buffer - Settings.WindowBase < Settings.WindowSize) {
+    const uint64_t Offset = Buffer - Settings.WindowBase;
+    const uint64_t Bytes = std::min(Words[2], Settings.WindowSize - Offset);
+    if (Function == kFunctionWrite || Function == kFunctionSecureWrite) {
+      Transfer.InOffset = Offset;
+      Transfer.InBytes = Bytes;
+    } else {
+      Transfer.OutOffset = Offset;
+      Transfer.OutBytes = Bytes;
+    }
+  }
+  return Request(Words, BufferSize, Transfer);
+}
+
+QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize,
+                                const WindowTransfer &Transfer) {
+  if (Child <= 0) {
+    Fail(QemuError::Kind::kQemu, "request without a running QEMU");
+  }
+  const auto Inside = [this](uint64_t Offset, uint64_t Bytes) {
+    return Offset <= Settings.WindowSize && Bytes <= Settings.WindowSize - Offset;
+  };
+  if (!Inside(Transfer.InOffset, Transfer.InBytes) ||
+      !Inside(Transfer.OutOffset, Transfer.OutBytes)) {
+    throw std::invalid_argument("window transfer outside the window");
+  }
+  Deadline = Now() + Settings.TimeoutSeconds;
+  Doing = "the answer to request " + Hex(Words[0]);
+  uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kRequest)};
+  std::copy(std::begin(Words), std::end(Words), Frame + serve::kRecordFirstWord);
+  Frame[7] = BufferSize;
+  Frame[8] = Transfer.InOffset;
+  Frame[9] = Transfer.InBytes;
+  Frame[10] = Transfer.OutOffset;
+  Frame[11] = Transfer.OutBytes;
+  SendBytes(Frame, sizeof(Frame));
+  SendBytes(Window.data() + Transfer.InOffset, Transfer.InBytes);
+  ReceiveFrame(serve::kAnswer, Frame);
+  ReceiveBytes(Window.data() + Transfer.OutOffset, Transfer.OutBytes);
+  QemuAnswer Answer;
+  Answer.Status = Frame[serve::kAnswerStatus];
+  std::copy(Frame + serve::kAnswerRecord, Frame + serve::kAnswerRecord + 6, Answer.Words);
+  DrainConsole();
+  return Answer;
+}
+
+void QemuMachine::SaveFlash() {
+  if (Child <= 0) {
+    return;
+  }
+  Deadline = Now() + Settings.TimeoutSeconds;
+  Doing = "the flash contents at the end of the run";
+  const uint64_t Finish[serve::kFrameWords] = {serve::Header(serve::kFinish)};
+  SendBytes(Finish, sizeof(Finish));
+  // Blocks are collected first and copied only once the run has ended well.
+  struct Block {
+    uint64_t Offset;
+    std::vector<uint8_t> Bytes;
+  };
+  std::vector<Block> Blocks;
+  for (;;) {
+    uint64_t Frame[serve::kFrameWords];
+    ReceiveBytes(Frame, sizeof(Frame));
+    if (Frame[0] == serve::Header(serve::kFinished)) {
+      break;
+    }
+    CheckFrame(serve::kFlashBlock, Frame);
+    if (Frame[1] > FlashSize || Frame[2] > FlashSize - Frame[1] ||
+        Frame[2] > serve::kFlashBlockBytes) {
+      Fail(QemuError::Kind::kQemu, "flash block outside the flash: " + Hex(Frame[1]));
+    }
+    Blocks.push_back({Frame[1], std::vector<uint8_t>(Frame[2])});
+    ReceiveBytes(Blocks.back().Bytes.data(), Frame[2]);
+  }
+  const int Status = WaitForExit(Settings.TimeoutSeconds);
+  DrainConsole();
+  if (Status != 0) {
+    Ended();
+  }
+  Child = -1;
+  for (const Block &Item : Blocks) {
+    std::memcpy(Flash + Item.Offset, Item.Bytes.data(), Item.Bytes.size());
+  }
+  Stop();
+}
+
+void QemuMachine::SendBytes(const void *Bytes, uint64_t Length) {
+  const auto *At = static_cast<const uint8_t *>(Bytes);
+  while (Length != 0) {
+    const ssize_t Written = write(RequestFd, At, Length);
+    if (Written > 0) {
+      At += Written;
+      Length -= static_cast<uint64_t>(Written);
+      continue;
+    }
+    if (Written < 0 && errno != EAGAIN && errno != EINTR) {
+      // QEMU is gone; what it said last (a fault, a refusal) explains why.
+      uint64_t Frame[serve::kFrameWords];
+      ReceiveFrame(serve::kFault, Frame);
+    }
+    DrainErrors();
+    pollfd Wait = {RequestFd, POLLOUT, 0};
+    const double Left = Deadline - Now();
+    if (Left <= 0) {
+      TimedOut();
+    }
+    poll(&Wait, 1, static_cast<int>(std::min(Left, 0.1) * 1000) + 1);
+  }
+}
+
+void QemuMachine::ReceiveBytes(void *Bytes, uint64_t Length) {
+  auto *At = static_cast<uint8_t *>(Bytes);
+  while (Length != 0) {
+    const ssize_t Got = read(AnswerFd, At, Length);
+    if (Got > 0) {
+      At += Got;
+      Length -= static_cast<uint64_t>(Got);
+      continue;
+    }
+    if (Got == 0) {
+      Ended();
+    }
+    if (errno != EAGAIN && errno != EINTR) {
+      Ended();
+    }
+    DrainErrors();
+    pollfd Wait = {AnswerFd, POLLIN, 0};
+    const double Left = Deadline - Now();
+    if (Left <= 0) {
+      TimedOut();
+    }
+    poll(&Wait, 1, static_cast<int>(std::min(Left, 0.1) * 1000) + 1);
+  }
+}
+
+void QemuMachine::ReceiveFrame(uint64_t Kind, uint64_t (&Frame)[16]) {
+  ReceiveBytes(Frame, sizeof(Frame));
+  CheckFrame(Kind, Frame);
+}
+
+void QemuMachine::CheckFrame(uint64_t Kind, const uint64_t (&Frame)[16]) {
+  if (Frame[0] == serve::Header(serve::kFault)) {
+    Faulted(Frame);
+  }
+  if (Frame[0] != serve::Header(static_cast<serve::Kind>(Kind))) {
+    Fail(QemuError::Kind::kQemu,
+         "unexpected frame " + Hex(Frame[0]) + " while waiting for " + Doing);
+  }
+}
+
+void QemuMachine::DrainErrors() {
+  char Buffer[4096];
+  ssize_t Got;
+  while (ErrorFd >= 0 && (Got = read(ErrorFd, Buffer, sizeof(Buffer))) > 0) {
+    Errors.append(Buffer, static_cast<size_t>(Got));
+  }
+}
+
+void QemuMachine::DrainConsole() {
+  char Buffer[4096];
+  ssize_t Got;
+  while ((Got = pread(ConsoleFd, Buffer, sizeof(Buffer), static_cast<off_t>(ConsoleRead))) > 0) {
+    ConsoleRead += static_cast<uint64_t>(Got);
+    if (Console != nullptr) {
+      std::fwrite(Buffer, 1, static_cast<size_t>(Got), Console);
+    }
+  }
+  if (Console != nullptr) {
+    std::fflush(Console);
+  }
+}
+
+std::string QemuMachine::Where(uint64_t Address) const {
+  if (Loaded.Size != 0 && Address >= Loaded.Base && Address - Loaded.Base < Loaded.Size) {
+    return Hex(Address) + " (VarnelMm.efi+" + Hex(Address - Loaded.Base) + ")";
+  }
+  return Hex(Address) + " (outside the image)";
+}
+
+int QemuMachine::WaitForExit(double Seconds) {
+  const double Until = Now() + Seconds;
+  for (;;) {
+    int Status = 0;
+    const pid_t Done = waitpid(Child, &Status, WNOHANG);
+    if (Done == Child) {
+      Child = -1;
+      DrainErrors();
+      return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+    }
+    if (Done < 0 || Now() > Until) {
+      kill(Child, SIGKILL);
+      waitpid(Child, nullptr, 0);
+      Child = -1;
+      DrainErrors();
+      return -1;
+    }
+    DrainErrors();
+    usleep(2000);
+  }
+}
+
+void QemuMachine::Fail(QemuError::Kind What, const std::string &Message) {
+  DrainConsole();
+  Stop();
+  throw QemuError(What, Message);
+}
+
+void QemuMachine::Faulted(const uint64_t (&Frame)[16]) {
+  std::string Text(std::min<uint64_t>(Frame[9], 4096), '\0');
+  ReceiveBytes(Text.data(), Text.size());
+  Loaded.Base = Frame[7];
+  Loaded.Size = Frame[8];
+  const int Status = WaitForExit(2);
+  // The supervisor's own report line names the exception class; keep it whole.
+  std::string Report;
+  const size_t Line = Errors.find("FAULT ");
+  if (Line != std::string::npos) {
+    Report = Errors.substr(Line, Errors.find('\n', Line) - Line);
+  }
+  std::string Message;
+  if (Frame[2] == 0 && Frame[3] == 0) {
+    Message = "the supervisor refused the run: " + Text;
+  } else {
+    Message = "the image faulted " + Text + ": ESR " + Hex(Frame[2]) + " (EC " +
+              Hex(Frame[2] >> 26 & 0x3F) + ") at ELR " + Where(Frame[3]) + ", FAR " +
+              Hex(Frame[4]) + ", SP_EL0 " + Hex(Frame[5]) + ", x30 " + Where(Frame[6]);
+  }
+  Message += "; QEMU ended with status " + std::to_string(Status);
+  if (!Report.empty()) {
+    Message += "\n  supervisor: " + Report;
+  }
+  Fail(QemuError::Kind::kFault, Message);
+}
+
+void QemuMachine::Ended() {
+  const int Status = Child > 0 ? WaitForExit(2) : -1;
+  std::string Message = "QEMU ended while waiting for " + Doing;
+  if (Status >= 0) {
+    Message += " (status " + std::to_string(Status) + ")";
+  }
+  std::string Tail = Errors;
+  while (!Tail.empty() && (Tail.back() == '\n' || Tail.back() == '\r')) {
+    Tail.pop_back();
+  }
+  if (!Tail.empty()) {
+    Message += ":\n  " + Tail;
+  }
+  Fail(QemuError::Kind::kQemu, Message);
+}
+
+void QemuMachine::TimedOut() {
+  std::string Message = "no answer within " +
+                        std::to_string(static_cast<int>(Settings.TimeoutSeconds)) +
+                        " s while waiting for " + Doing;
+  const std::string Registers = AskMonitor("info registers");
+  std::smatch Match;
+  if (std::regex_search(Registers, Match, std::regex("PC=([0-9a-f]+)"))) {
+    Message += "; the CPU is at PC " + Where(std::stoull(Match[1].str(), nullptr, 16));
+    if (std::regex_search(Registers, Match, std::regex("EL([0-3])[th]"))) {
+      Message += " at EL" + Match[1].str();
+    }
+  }
+  Fail(QemuError::Kind::kHang, Message);
+}
+
+std::string QemuMachine::AskMonitor(const std::string &Command) {
+  if (MonitorFd < 0) {
+    return "";
+  }
+  const std::string Line = Command + "\n";
+  if (send(MonitorFd, Line.data(), Line.size(), MSG_NOSIGNAL) < 0) {
+    return "";
+  }
+  // The monitor echoes the command, prints its answer and a new prompt.
+  std::string Answer;
+  const double Until = Now() + 2;
+  while (Now() < Until) {
+    pollfd Wait = {MonitorFd, POLLIN, 0};
+    if (poll(&Wait, 1, 100) > 0) {
+      char Buffer[4096];
+      const ssize_t Got = recv(MonitorFd, Buffer, sizeof(Buffer), 0);
+      if (Got <= 0) {
+        break;
+      }
+      Answer.append(Buffer, static_cast<size_t>(Got));
+      const size_t Prompt = Answer.rfind("(qemu) ");
+      if (Prompt != std::string::npos && Answer.find("PSTATE") != std::string::npos &&
+          Prompt > Answer.find("PSTATE")) {
+        break;
+      }
+    }
+  }
+  return Answer;
+}
+
+}  // namespace qemuhost

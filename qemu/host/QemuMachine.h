@@ -1,0 +1,123 @@
+// The real VarnelMm.efi as a host program sees it: starts qemu-system-aarch64 with the
+// supervisor in serve mode, hands it the flash contents and sends it requests over the channel of
+// qemu/ServeProtocol.h. One QEMU boot per machine, so the driver's state lives as long as the
+// object. The flash bytes given to the constructor change only in SaveFlash, after the run ended
+// well: a fault, a hang or a QEMU failure (QemuError) leaves them as they were.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qemuhost {
+
+struct QemuSettings {
+  std::string Qemu = "qemu-system-aarch64";
+  std::string Supervisor;      // supervisor.elf of the qemu preset
+  std::string Image;           // VarnelMm.efi built with QEMU virt's console base
+  double TimeoutSeconds = 30;  // for the start and for every request
+  uint64_t WindowBase = 0x80000000;
+  uint64_t WindowSize = 1ULL << 20;
+};
+
+// The target could not answer: the image faulted (Fault), stopped answering (Hang), or QEMU could
+// not be started or ended on its own (Qemu). The message says what happened and where.
+class QemuError : public std::runtime_error {
+ public:
+  enum class Kind : uint8_t { kFault, kHang, kQemu };
+  QemuError(Kind What, const std::string &Message) : std::runtime_error(Message), What(What) {}
+  Kind What;
+};
+
+struct QemuAnswer {
+  uint64_t Status;    // the handler's UEFI status
+  uint64_t Words[6];  // the record as the handler left it
+};
+
+// Where the supervisor loaded the image.
+struct LoadedImageInfo {
+  uint64_t Base = 0;
+  uint64_t PreferredBase = 0;
+  uint64_t Relocations = 0;
+  uint64_t EntryPoint = 0;
+  uint64_t Size = 0;
+};
+
+// Window bytes that travel with one request: sent into the window before it, fetched after it.
+struct WindowTransfer {
+  uint64_t InOffset = 0;
+  uint64_t InBytes = 0;
+  uint64_t OutOffset = 0;
+  uint64_t OutBytes = 0;
+};
+
+class QemuMachine {
+ public:
+  // Flash (FlashSize bytes) must outlive the machine. Console receives the driver's console bytes
+  // after every request.
+  QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize, std::FILE *Console);
+  ~QemuMachine();
+  QemuMachine(const QemuMachine &) = delete;
+  QemuMachine &operator=(const QemuMachine &) = delete;
+
+  // Boots QEMU, sends the flash, and has the supervisor load the image and call its entry point;
+  // answers the entry point's status.
+  uint64_t Start();
+  // One request; Transfer says which window bytes travel. The record is placed so that it ends
+  // where the handler's EL0 page ends.
+  QemuAnswer Request(const uint64_t (&Words)[6], uint64_t BufferSize,
+                     const WindowTransfer &Transfer);
+  // Same, with the window bytes a read or write request of the record names (functions 1, 2, 9
+  // and 10, Buffer inside the window): what a normal world that filled the window would see.
+  QemuAnswer Request(const uint64_t (&Words)[6], uint64_t BufferSize = 48);
+  // Ends the run: the flash blocks the requests changed are copied into the caller's flash, and
+  // QEMU must end with status 0.
+  void SaveFlash();
+
+  uint64_t WindowBase() const { return Settings.WindowBase; }
+  uint64_t WindowSize() const { return Settings.WindowSize; }
+  // The host's copy of the window, in step with the emulated one after each request.
+  uint8_t *WindowBytes() { return Window.data(); }
+  const LoadedImageInfo &Image() const { return Loaded; }
+
+ private:
+  void Launch();
+  void SendBytes(const void *Bytes, uint64_t Length);
+  void ReceiveBytes(void *Bytes, uint64_t Length);
+  // Reads one frame, which must be of Kind; a fault frame or the end of QEMU raise QemuError.
+  void ReceiveFrame(uint64_t Kind, uint64_t (&Frame)[16]);
+  void CheckFrame(uint64_t Kind, const uint64_t (&Frame)[16]);
+  [[noreturn]] void Fail(QemuError::Kind What, const std::string &Message);
+  [[noreturn]] void Faulted(const uint64_t (&Frame)[16]);
+  [[noreturn]] void Ended();
+  [[noreturn]] void TimedOut();
+  void DrainConsole();
+  void DrainErrors();
+  std::string Where(uint64_t Address) const;
+  std::string AskMonitor(const std::string &Command);
+  int WaitForExit(double Seconds);
+  void Stop();
+
+  QemuSettings Settings;
+  uint8_t *Flash;
+  uint64_t FlashSize;
+  std::FILE *Console;
+  std::vector<uint8_t> Window;
+  LoadedImageInfo Loaded;
+  std::string Doing;  // what the machine waits for, for messages
+  pid_t Child = -1;
+  int RequestFd = -1;  // write end of the request pipe
+  int AnswerFd = -1;   // read end of the answer pipe
+  int ErrorFd = -1;    // QEMU's stderr (the supervisor's semihosting lines)
+  int ConsoleFd = -1;  // memory file behind QEMU's PL011
+  int MonitorFd = -1;  // QEMU's human monitor, asked where the CPU is when it hangs
+  uint64_t ConsoleRead = 0;
+  std::string Errors;
+  double Deadline = 0;
+};
+
+}  // namespace qemuhost

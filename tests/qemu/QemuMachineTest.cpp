@@ -1,0 +1,199 @@
+// The real image under QEMU through the host class: requests, window data and console bytes in
+// both directions, flash changes only at a good end, and the reports of a faulting image, a hung
+// image, a bad image and a missing QEMU. Needs what the qemu preset builds; skipped without it.
+#include "qemu/host/QemuMachine.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qemuhost::QemuError;
+using qemuhost::QemuMachine;
+using qemuhost::QemuSettings;
+
+constexpr uint64_t kFlashSize = 2 << 20;
+constexpr uint64_t kWindowAddress = 0x91A00000;
+
+bool Built() {
+  struct stat Status;
+  return stat(VARNELMM_QEMU_BIN_DIR "/supervisor.elf", &Status) == 0 &&
+         stat(VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi", &Status) == 0;
+}
+
+QemuSettings Settings(const std::string &Image = VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi") {
+  QemuSettings Result;
+  Result.Qemu = VARNELMM_QEMU_SYSTEM;
+  Result.Supervisor = VARNELMM_QEMU_BIN_DIR "/supervisor.elf";
+  Result.Image = Image;
+  return Result;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string &Path) {
+  std::ifstream Input(Path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(Input), std::istreambuf_iterator<char>()};
+}
+
+uint32_t Read32(const std::vector<uint8_t> &Bytes, size_t At) {
+  uint32_t Value;
+  std::memcpy(&Value, &Bytes[At], sizeof(Value));
+  return Value;
+}
+
+// A copy of the image with the instruction at its entry point replaced; answers the entry RVA.
+uint32_t PatchEntry(const std::string &To, uint32_t Instruction) {
+  std::vector<uint8_t> Image = ReadBytes(VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi");
+  const uint32_t Pe = Read32(Image, 0x3C);
+  const uint32_t Entry = Read32(Image, Pe + 24 + 16);
+  const uint32_t Sections = Pe + 24 + (Image[Pe + 20] | Image[Pe + 21] << 8);
+  for (uint32_t Index = 0; Index < Image[Pe + 6]; ++Index) {
+    const uint32_t Header = Sections + 40 * Index;
+    const uint32_t Address = Read32(Image, Header + 12);
+    if (Entry >= Address && Entry - Address < Read32(Image, Header + 8)) {
+      std::memcpy(&Image[Read32(Image, Header + 20) + Entry - Address], &Instruction, 4);
+    }
+  }
+  std::ofstream(To, std::ios::binary)
+      .write(reinterpret_cast<const char *>(Image.data()),
+             static_cast<std::streamsize>(Image.size()));
+  return Entry;
+}
+
+class QemuMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Built()) {
+      GTEST_SKIP() << "no " VARNELMM_QEMU_BIN_DIR " (cmake --build --preset qemu)";
+    }
+    Flash.assign(kFlashSize, 0xFF);
+    Console = std::tmpfile();
+  }
+  void TearDown() override {
+    if (Console != nullptr) {
+      std::fclose(Console);
+    }
+  }
+  std::string ConsoleText() {
+    std::string Text;
+    std::rewind(Console);
+    for (int Character; (Character = std::fgetc(Console)) != EOF;) {
+      Text += static_cast<char>(Character);
+    }
+    return Text;
+  }
+  // Runs Settings and expects a QemuError of Kind whose message holds every one of Parts.
+  void ExpectFailure(const QemuSettings &Run, QemuError::Kind Kind,
+                     const std::vector<std::string> &Parts) {
+    QemuMachine Machine(Run, Flash.data(), Flash.size(), Console);
+    try {
+      Machine.Start();
+      const uint64_t Words[6] = {0, 0, 0, 0, 0, 0};
+      Machine.Request(Words);
+      Machine.SaveFlash();
+      ADD_FAILURE() << "no error";
+    } catch (const QemuError &Error) {
+      EXPECT_EQ(Error.What, Kind) << Error.what();
+      for (const std::string &Part : Parts) {
+        EXPECT_NE(std::string(Error.what()).find(Part), std::string::npos)
+            << Part << " in " << Error.what();
+      }
+    }
+    EXPECT_EQ(Flash, std::vector<uint8_t>(kFlashSize, 0xFF)) << "flash changed by a failed run";
+  }
+
+  std::vector<uint8_t> Flash;
+  std::FILE *Console = nullptr;
+};
+
+TEST_F(QemuMachineTest, Requests_CarryRecordWindowConsoleAndFlash) {
+  Flash[0x1FFFFF] = 0x5A;
+  {
+    QemuMachine Machine(Settings(), Flash.data(), Flash.size(), Console);
+    ASSERT_EQ(Machine.Start(), 0u);
+    EXPECT_NE(Machine.Image().Base, Machine.Image().PreferredBase);
+    EXPECT_GT(Machine.Image().Relocations, 0u);
+
+    const uint64_t Info[6] = {0, 0, 0, 0, 0, 0};
+    const qemuhost::QemuAnswer Answer = Machine.Request(Info);
+    EXPECT_EQ(Answer.Status, 0u);
+    EXPECT_EQ(Answer.Words[0], 0xAABBCC00u);
+    EXPECT_EQ(Answer.Words[4], kFlashSize);
+
+    // A whole window programmed at 64 KiB, read back whole, and the last flash byte as it was.
+    for (uint64_t Index = 0; Index < Machine.WindowSize(); ++Index) {
+      Machine.WindowBytes()[Index] = static_cast<uint8_t>(Index * 7 + Index / 4096);
+    }
+    const std::vector<uint8_t> Written(Machine.WindowBytes(),
+                                       Machine.WindowBytes() + Machine.WindowSize());
+    const uint64_t Write[6] = {
+        2, kWindowAddress + 0x10000, Machine.WindowSize(), Machine.WindowBase(), 0, 0};
+    EXPECT_EQ(Machine.Request(Write).Words[0], 0xAABBCC00u);
+    std::memset(Machine.WindowBytes(), 0, Machine.WindowSize());
+    const uint64_t Read[6] = {
+        1, kWindowAddress + 0x10000, Machine.WindowSize(), Machine.WindowBase(), 0, 0};
+    EXPECT_EQ(Machine.Request(Read).Words[0], 0xAABBCC00u);
+    EXPECT_EQ(
+        std::vector<uint8_t>(Machine.WindowBytes(), Machine.WindowBytes() + Machine.WindowSize()),
+        Written);
+    const uint64_t Last[6] = {1, kWindowAddress + kFlashSize - 1, 1, Machine.WindowBase(), 0, 0};
+    Machine.Request(Last);
+    EXPECT_EQ(Machine.WindowBytes()[0], 0x5A);
+
+    // Outside every region: the warning line comes from the real PL011. A record cut to 8 bytes
+    // ends at the end of the handler's page and gets its answer untouched.
+    const uint64_t Refused[6] = {3, kWindowAddress + 0x180000, 0x1000, 0, 0, 0};
+    EXPECT_EQ(Machine.Request(Refused).Words[0], 0xAABBCC01u);
+    const qemuhost::QemuAnswer Short = Machine.Request(Info, 8);
+    EXPECT_EQ(Short.Status, 0x8000000000000004u);  // EFI_BAD_BUFFER_SIZE
+    EXPECT_EQ(Short.Words[0], 0u);
+    EXPECT_EQ(Flash[0x10000], 0xFF) << "flash changed before the run ended";
+    Machine.SaveFlash();
+  }
+  EXPECT_EQ(ConsoleText(),
+            "SpiNorErase No write permission Offset 91B80000 - Len 1000\r\n"
+            "VarnelMmiHandler Buffer too small, CommBufferSize 0x8\r\n");
+  std::vector<uint8_t> Expected(kFlashSize, 0xFF);
+  Expected[0x1FFFFF] = 0x5A;
+  for (uint64_t Index = 0; Index < (1 << 20); ++Index) {
+    Expected[0x10000 + Index] = static_cast<uint8_t>(Index * 7 + Index / 4096);
+  }
+  EXPECT_EQ(Flash, Expected);
+}
+
+TEST_F(QemuMachineTest, BrokenImages_AreReportedAndLeaveTheFlash) {
+  char Directory[] = "/tmp/varnel-qemu-test-XXXXXX";
+  ASSERT_NE(mkdtemp(Directory), nullptr);
+  const std::string Undefined = std::string(Directory) + "/udf.efi";
+  const std::string Spinning = std::string(Directory) + "/spin.efi";
+  const std::string NotPe = std::string(Directory) + "/text.efi";
+  char Entry[32];
+  std::snprintf(Entry, sizeof(Entry), "VarnelMm.efi+0x%X", PatchEntry(Undefined, 0));
+  PatchEntry(Spinning, 0x14000000);  // b .
+  std::ofstream(NotPe) << "not an image";
+
+  ExpectFailure(Settings(Undefined), QemuError::Kind::kFault,
+                {"the image faulted in the driver at EL0: ESR 0x2000000 (EC 0x0)", Entry,
+                 "EC 0x0 (unknown reason (undefined instruction))", "status 3"});
+  QemuSettings Hang = Settings(Spinning);
+  Hang.TimeoutSeconds = 1;
+  ExpectFailure(
+      Hang, QemuError::Kind::kHang,
+      {"no answer within 1 s while waiting for the driver's entry point", Entry, "at EL0"});
+  ExpectFailure(Settings(NotPe), QemuError::Kind::kFault, {"refused the run: not a PE image"});
+  QemuSettings Missing = Settings();
+  Missing.Qemu = std::string(Directory) + "/no-qemu";
+  ExpectFailure(Missing, QemuError::Kind::kQemu, {"cannot start"});
+  for (const std::string &Path : {Undefined, Spinning, NotPe}) {
+    unlink(Path.c_str());
+  }
+  rmdir(Directory);
+}
+
+}  // namespace
