@@ -33,9 +33,7 @@ constexpr const char *kImageAddress = "0x44000000";
 constexpr uint64_t kImageFileMaxBytes = 0x400000;
 
 constexpr uint64_t kFunctionRead = 1;
-constexpr uint64_t kFunctionWrite = 2;
 constexpr uint64_t kFunctionSecureRead = 9;
-constexpr uint64_t kFunctionSecureWrite = 10;
 
 double Now() {
   timespec Time;
@@ -226,22 +224,40 @@ uint64_t QemuMachine::Start() {
 
 QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize) {
   WindowTransfer Transfer;
+  Transfer.InOffset = ChangedFrom;
+  Transfer.InBytes = ChangedTo - ChangedFrom;
   const uint64_t Function = Words[0];
   const uint64_t Buffer = Words[3];
-  if ((Function == kFunctionRead || Function == kFunctionWrite || Function == kFunctionSecureRead ||
-       Function == kFunctionSecureWrite) &&
+  if ((Function == kFunctionRead || Function == kFunctionSecureRead) &&
       Buffer >= Settings.WindowBase && Buffer - Settings.WindowBase < Settings.WindowSize) {
-    const uint64_t Offset = Buffer - Settings.WindowBase;
-    const uint64_t Bytes = std::min(Words[2], Settings.WindowSize - Offset);
-    if (Function == kFunctionWrite || Function == kFunctionSecureWrite) {
-      Transfer.InOffset = Offset;
-      Transfer.InBytes = Bytes;
-    } else {
-      Transfer.OutOffset = Offset;
-      Transfer.OutBytes = Bytes;
-    }
+    Transfer.OutOffset = Buffer - Settings.WindowBase;
+    Transfer.OutBytes = std::min(Words[2], Settings.WindowSize - Transfer.OutOffset);
   }
   return Request(Words, BufferSize, Transfer);
+}
+
+void QemuMachine::ToWindow(uint64_t Offset, const uint8_t *Bytes, uint64_t Length) {
+  if (Offset > Window.size() || Length > Window.size() - Offset) {
+    throw std::invalid_argument("bytes outside the normal-world window");
+  }
+  std::memcpy(Window.data() + Offset, Bytes, Length);
+  if (Length == 0) {
+    return;
+  }
+  if (ChangedFrom == ChangedTo) {
+    ChangedFrom = Offset;
+    ChangedTo = Offset + Length;
+  } else {
+    ChangedFrom = std::min(ChangedFrom, Offset);
+    ChangedTo = std::max(ChangedTo, Offset + Length);
+  }
+}
+
+void QemuMachine::FromWindow(uint64_t Offset, uint8_t *Bytes, uint64_t Length) const {
+  if (Offset > Window.size() || Length > Window.size() - Offset) {
+    throw std::invalid_argument("bytes outside the normal-world window");
+  }
+  std::memcpy(Bytes, Window.data() + Offset, Length);
 }
 
 QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize,
@@ -267,6 +283,7 @@ QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize,
   Frame[11] = Transfer.OutBytes;
   SendBytes(Frame, sizeof(Frame));
   SendBytes(Window.data() + Transfer.InOffset, Transfer.InBytes);
+  ChangedFrom = ChangedTo = 0;
   ReceiveFrame(serve::kAnswer, Frame);
   ReceiveBytes(Window.data() + Transfer.OutOffset, Transfer.OutBytes);
   QemuAnswer Answer;

@@ -71,8 +71,8 @@ class QemuMachine {
   // where the handler's EL0 page ends.
   QemuAnswer Request(const uint64_t (&Words)[6], uint64_t BufferSize,
                      const WindowTransfer &Transfer);
-  // Same, with the window bytes a read or write request of the record names (functions 1, 2, 9
-  // and 10, Buffer inside the window): what a normal world that filled the window would see.
+  // Same, sending the window bytes ToWindow changed since the last request and fetching those a
+  // read request of the record names (functions 1 and 9, Buffer inside the window).
   QemuAnswer Request(const uint64_t (&Words)[6], uint64_t BufferSize = 48);
   // Ends the run: the flash blocks the requests changed are copied into the caller's flash, and
   // QEMU must end with status 0.
@@ -80,8 +80,10 @@ class QemuMachine {
 
   uint64_t WindowBase() const { return Settings.WindowBase; }
   uint64_t WindowSize() const { return Settings.WindowSize; }
-  // The host's copy of the window, in step with the emulated one after each request.
-  uint8_t *WindowBytes() { return Window.data(); }
+  // The host's copy of the window, in step with the emulated one after each request. Length
+  // bytes at Offset, which must lie inside the window.
+  void ToWindow(uint64_t Offset, const uint8_t *Bytes, uint64_t Length);
+  void FromWindow(uint64_t Offset, uint8_t *Bytes, uint64_t Length) const;
   const LoadedImageInfo &Image() const { return Loaded; }
 
  private:
@@ -107,6 +109,8 @@ class QemuMachine {
   uint64_t FlashSize;
   std::FILE *Console;
   std::vector<uint8_t> Window;
+  uint64_t ChangedFrom = 0;  // window bytes [ChangedFrom, ChangedTo) still to be sent
+  uint64_t ChangedTo = 0;
   LoadedImageInfo Loaded;
   std::string Doing;  // what the machine waits for, for messages
   pid_t Child = -1;

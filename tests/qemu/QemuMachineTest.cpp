@@ -127,24 +127,27 @@ TEST_F(QemuMachineTest, Requests_CarryRecordWindowConsoleAndFlash) {
     EXPECT_EQ(Answer.Words[4], kFlashSize);
 
     // A whole window programmed at 64 KiB, read back whole, and the last flash byte as it was.
-    for (uint64_t Index = 0; Index < Machine.WindowSize(); ++Index) {
-      Machine.WindowBytes()[Index] = static_cast<uint8_t>(Index * 7 + Index / 4096);
+    std::vector<uint8_t> Written(Machine.WindowSize());
+    for (uint64_t Index = 0; Index < Written.size(); ++Index) {
+      Written[Index] = static_cast<uint8_t>(Index * 7 + Index / 4096);
     }
-    const std::vector<uint8_t> Written(Machine.WindowBytes(),
-                                       Machine.WindowBytes() + Machine.WindowSize());
-    const uint64_t Write[6] = {
-        2, kWindowAddress + 0x10000, Machine.WindowSize(), Machine.WindowBase(), 0, 0};
+    Machine.ToWindow(0, Written.data(), Written.size());
+    const uint64_t Write[6] = {2, kWindowAddress + 0x10000, Written.size(), Machine.WindowBase(), 0,
+                               0};
     EXPECT_EQ(Machine.Request(Write).Words[0], 0xAABBCC00u);
-    std::memset(Machine.WindowBytes(), 0, Machine.WindowSize());
-    const uint64_t Read[6] = {
-        1, kWindowAddress + 0x10000, Machine.WindowSize(), Machine.WindowBase(), 0, 0};
+    const std::vector<uint8_t> Zeros(Written.size(), 0);
+    Machine.ToWindow(0, Zeros.data(), Zeros.size());
+    const uint64_t Read[6] = {1, kWindowAddress + 0x10000, Written.size(), Machine.WindowBase(), 0,
+                              0};
     EXPECT_EQ(Machine.Request(Read).Words[0], 0xAABBCC00u);
-    EXPECT_EQ(
-        std::vector<uint8_t>(Machine.WindowBytes(), Machine.WindowBytes() + Machine.WindowSize()),
-        Written);
-    const uint64_t Last[6] = {1, kWindowAddress + kFlashSize - 1, 1, Machine.WindowBase(), 0, 0};
+    std::vector<uint8_t> Back(Written.size());
+    Machine.FromWindow(0, Back.data(), Back.size());
+    EXPECT_EQ(Back, Written);
+    const uint64_t Last[6] = {1, kWindowAddress + kFlashSize - 1, 1, Machine.WindowBase() + 5, 0,
+                              0};
     Machine.Request(Last);
-    EXPECT_EQ(Machine.WindowBytes()[0], 0x5A);
+    Machine.FromWindow(5, Back.data(), 1);
+    EXPECT_EQ(Back[0], 0x5A);
 
     // Outside every region: the warning line comes from the real PL011. A record cut to 8 bytes
     // ends at the end of the handler's page and gets its answer untouched.
