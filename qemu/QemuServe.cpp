@@ -251,8 +251,9 @@ EFI_STATUS StartDriver() {
   return CallAtEl0(gImage.EntryPoint, gImage.Base, kServicesTableAddress);
 }
 
-// One request. The record ends where the EL0 communication page ends, so an access past
-// CommBufferSize faults; the window bytes travel before and after the call.
+// One request. The record ends where the EL0 communication page ends (less the padding that keeps
+// it 8-byte aligned), so an access past CommBufferSize faults; the window bytes travel before and
+// after the call.
 void Serve(const uint64_t (&Frame)[kFrameWords]) {
   const uint64_t Size = Frame[7];
   const uint64_t InOffset = Frame[8];
@@ -275,7 +276,8 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
     Answer[0] = models::kEfiNotFound;
   } else {
     const uint64_t Placed = Size < kCommBufferBytes ? Size : kCommBufferBytes;
-    const uint64_t Record = kCommBufferAddress + kCommBufferBytes - Placed;
+    // 8-byte aligned, as an MM core hands buffers over.
+    const uint64_t Record = (kCommBufferAddress + kCommBufferBytes - Placed) & ~7ULL;
     const uint64_t Bytes = Placed < varnel::kRecordBytes ? Placed : varnel::kRecordBytes;
     for (uint64_t Index = 0; Index < kCommBufferBytes / 8; ++Index) {
       reinterpret_cast<volatile uint64_t *>(kCommBufferAddress)[Index] = 0;
