@@ -292,6 +292,20 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
   Send(reinterpret_cast<const void *>(kNormalWorldAddress + OutOffset), OutBytes);
 }
 
+// Flash contents for the host's own checks; no request, nothing changes.
+void Peek(const uint64_t (&Frame)[kFrameWords]) {
+  const uint64_t Base = gFirmware->FlashWindowBase();
+  const uint64_t Size = gFlash->Size();
+  const uint64_t Length = Frame[2];
+  const uint64_t Offset = Frame[1] - Base;
+  const uint64_t Inside = Frame[1] >= Base && Offset <= Size && Length <= Size - Offset &&
+                          Length <= serve::kMaxPeekBytes;
+  SendFrame(serve::kPeeked, &Inside, 1);
+  if (Inside != 0) {
+    Send(reinterpret_cast<const void *>(kFlashStorageAddress + Offset), Length);
+  }
+}
+
 [[noreturn]] void Finish() {
   uint64_t Sent = 0;
   const uint64_t Size = gFlash->Size();
@@ -328,6 +342,8 @@ void RunServe() {
     Receive(Frame, sizeof(Frame));
     if (Frame[0] == serve::Header(serve::kRequest)) {
       Serve(Frame);
+    } else if (Frame[0] == serve::Header(serve::kPeek)) {
+      Peek(Frame);
     } else if (Frame[0] == serve::Header(serve::kFinish)) {
       Finish();
     } else {

@@ -29,6 +29,7 @@ enum Kind : uint64_t {
   kRequest = 2,  // [1..6] record, [7] CommBufferSize, [8] window offset and [9] byte count sent
                  // into the window first (the bytes follow), [10] offset and [11] count sent back
   kFinish = 3,
+  kPeek = 4,  // [1] flash-window address, [2] length (at most kMaxPeekBytes): flash contents
   // Supervisor to host.
   kLoaded = 0x10,      // [1] image base, [2] preferred base, [3] relocations, [4] entry point,
                        // [5] image size (sent before the entry point runs)
@@ -36,6 +37,7 @@ enum Kind : uint64_t {
   kAnswer = 0x12,      // [1] UEFI status, [2..7] record; the requested window bytes follow
   kFlashBlock = 0x13,  // [1] flash offset, [2] length; the bytes follow
   kFinished = 0x14,    // [1] blocks sent
+  kPeeked = 0x16,      // [1] 1 when the range lies in the flash (the bytes follow), else 0
   kFault = 0x15,       // [1] exit status, [2] ESR, [3] ELR, [4] FAR, [5] SP_EL0, [6] x30,
                        // [7] image base, [8] image size, [9] length of the text that follows
 };
@@ -50,6 +52,8 @@ constexpr const char *kRequestPath = "/proc/self/fd/3";
 constexpr const char *kAnswerPath = "/proc/self/fd/4";
 constexpr int kRequestDescriptor = 3;
 constexpr int kAnswerDescriptor = 4;
+
+constexpr uint64_t kMaxPeekBytes = 1ULL << 20;
 
 // Flash contents go back in blocks of this size (the granule of change tracking).
 constexpr uint64_t kFlashBlockBytes = 0x10000;

@@ -75,13 +75,8 @@ void CloseFd(int &Fd) {
 
 }  // namespace
 
-QemuMachine::QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize,
-                         std::FILE *Console)
-    : Settings(Settings),
-      Flash(Flash),
-      FlashSize(FlashSize),
-      Console(Console),
-      Window(Settings.WindowSize, 0) {}
+QemuMachine::QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize)
+    : Settings(Settings), Flash(Flash), FlashSize(FlashSize), Window(Settings.WindowSize, 0) {}
 
 QemuMachine::~QemuMachine() {
   Stop();
@@ -408,15 +403,38 @@ void QemuMachine::DrainErrors() {
 void QemuMachine::DrainConsole() {
   char Buffer[4096];
   ssize_t Got;
-  while ((Got = pread(ConsoleFd, Buffer, sizeof(Buffer), static_cast<off_t>(ConsoleRead))) > 0) {
+  while (ConsoleFd >= 0 &&
+         (Got = pread(ConsoleFd, Buffer, sizeof(Buffer), static_cast<off_t>(ConsoleRead))) > 0) {
     ConsoleRead += static_cast<uint64_t>(Got);
-    if (Console != nullptr) {
-      std::fwrite(Buffer, 1, static_cast<size_t>(Got), Console);
+    Console.append(Buffer, static_cast<size_t>(Got));
+  }
+}
+
+std::string QemuMachine::TakeConsole() {
+  DrainConsole();
+  std::string Text;
+  Text.swap(Console);
+  return Text;
+}
+
+bool QemuMachine::PeekFlash(uint64_t Address, uint64_t Length, uint8_t *Bytes) {
+  if (Child <= 0) {
+    return false;
+  }
+  Deadline = Now() + Settings.TimeoutSeconds;
+  Doing = "flash contents at " + Hex(Address);
+  for (uint64_t Done = 0; Done < Length;) {
+    const uint64_t Size = std::min(Length - Done, serve::kMaxPeekBytes);
+    uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kPeek), Address + Done, Size};
+    SendBytes(Frame, sizeof(Frame));
+    ReceiveFrame(serve::kPeeked, Frame);
+    if (Frame[1] == 0) {
+      return false;
     }
+    ReceiveBytes(Bytes + Done, Size);
+    Done += Size;
   }
-  if (Console != nullptr) {
-    std::fflush(Console);
-  }
+  return true;
 }
 
 std::string QemuMachine::Where(uint64_t Address) const {

@@ -57,9 +57,8 @@ struct WindowTransfer {
 
 class QemuMachine {
  public:
-  // Flash (FlashSize bytes) must outlive the machine. Console receives the driver's console bytes
-  // after every request.
-  QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize, std::FILE *Console);
+  // Flash (FlashSize bytes) must outlive the machine.
+  QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize);
   ~QemuMachine();
   QemuMachine(const QemuMachine &) = delete;
   QemuMachine &operator=(const QemuMachine &) = delete;
@@ -86,6 +85,11 @@ class QemuMachine {
   void FromWindow(uint64_t Offset, uint8_t *Bytes, uint64_t Length) const;
   const LoadedImageInfo &Image() const { return Loaded; }
 
+  // The driver's console bytes since the last call (also those written before a failure).
+  std::string TakeConsole();
+  // Flash contents at a flash-window address, without a request; false outside the flash.
+  bool PeekFlash(uint64_t Address, uint64_t Length, uint8_t *Bytes);
+
  private:
   void Launch();
   void SendBytes(const void *Bytes, uint64_t Length);
@@ -97,7 +101,7 @@ class QemuMachine {
   [[noreturn]] void Faulted(const uint64_t (&Frame)[16]);
   [[noreturn]] void Ended();
   [[noreturn]] void TimedOut();
-  void DrainConsole();
+  void DrainConsole();  // console bytes from QEMU's file into Console
   void DrainErrors();
   std::string Where(uint64_t Address) const;
   std::string AskMonitor(const std::string &Command);
@@ -107,7 +111,7 @@ class QemuMachine {
   QemuSettings Settings;
   uint8_t *Flash;
   uint64_t FlashSize;
-  std::FILE *Console;
+  std::string Console;
   std::vector<uint8_t> Window;
   uint64_t ChangedFrom = 0;  // window bytes [ChangedFrom, ChangedTo) still to be sent
   uint64_t ChangedTo = 0;

@@ -73,25 +73,11 @@ class QemuMachineTest : public ::testing::Test {
       GTEST_SKIP() << "no " VARNELMM_QEMU_BIN_DIR " (cmake --build --preset qemu)";
     }
     Flash.assign(kFlashSize, 0xFF);
-    Console = std::tmpfile();
-  }
-  void TearDown() override {
-    if (Console != nullptr) {
-      std::fclose(Console);
-    }
-  }
-  std::string ConsoleText() {
-    std::string Text;
-    std::rewind(Console);
-    for (int Character; (Character = std::fgetc(Console)) != EOF;) {
-      Text += static_cast<char>(Character);
-    }
-    return Text;
   }
   // Runs Settings and expects a QemuError of Kind whose message holds every one of Parts.
   void ExpectFailure(const QemuSettings &Run, QemuError::Kind Kind,
                      const std::vector<std::string> &Parts) {
-    QemuMachine Machine(Run, Flash.data(), Flash.size(), Console);
+    QemuMachine Machine(Run, Flash.data(), Flash.size());
     try {
       Machine.Start();
       const uint64_t Words[6] = {0, 0, 0, 0, 0, 0};
@@ -109,13 +95,13 @@ class QemuMachineTest : public ::testing::Test {
   }
 
   std::vector<uint8_t> Flash;
-  std::FILE *Console = nullptr;
 };
 
 TEST_F(QemuMachineTest, Requests_CarryRecordWindowConsoleAndFlash) {
   Flash[0x1FFFFF] = 0x5A;
+  std::string Console;
   {
-    QemuMachine Machine(Settings(), Flash.data(), Flash.size(), Console);
+    QemuMachine Machine(Settings(), Flash.data(), Flash.size());
     ASSERT_EQ(Machine.Start(), 0u);
     EXPECT_NE(Machine.Image().Base, Machine.Image().PreferredBase);
 
@@ -156,9 +142,15 @@ TEST_F(QemuMachineTest, Requests_CarryRecordWindowConsoleAndFlash) {
     EXPECT_EQ(Short.Status, 0x8000000000000004u);  // EFI_BAD_BUFFER_SIZE
     EXPECT_EQ(Short.Words[0], 0u);
     EXPECT_EQ(Flash[0x10000], 0xFF) << "flash changed before the run ended";
+    uint8_t Peeked[2] = {};
+    EXPECT_TRUE(Machine.PeekFlash(kWindowAddress + 0x10000, 2, Peeked));
+    EXPECT_EQ(Peeked[1], Written[1]);
+    EXPECT_FALSE(Machine.PeekFlash(kWindowAddress + kFlashSize - 1, 2, Peeked));
+    Console = Machine.TakeConsole();
+    EXPECT_EQ(Machine.TakeConsole(), "");
     Machine.SaveFlash();
   }
-  EXPECT_EQ(ConsoleText(),
+  EXPECT_EQ(Console,
             "SpiNorErase No write permission Offset 91B80000 - Len 1000\r\n"
             "VarnelMmiHandler Buffer too small, CommBufferSize 0x8\r\n");
   std::vector<uint8_t> Expected(kFlashSize, 0xFF);
