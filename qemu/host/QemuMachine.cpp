@@ -478,24 +478,19 @@ void QemuMachine::Faulted(const uint64_t (&Frame)[16]) {
   Loaded.Base = Frame[7];
   Loaded.Size = Frame[8];
   const int Status = WaitForExit(2);
-  // The supervisor's own report line names the exception class; keep it whole.
-  std::string Report;
-  const size_t Line = Errors.find("FAULT ");
-  if (Line != std::string::npos) {
-    Report = Errors.substr(Line, Errors.find('\n', Line) - Line);
-  }
+  // The supervisor's report line (on QEMU's stderr) names the exception class.
+  std::smatch Class;
+  const bool Named = std::regex_search(Errors, Class, std::regex("EC 0x[0-9A-F]+ \\((.*)\\) ESR"));
   std::string Message;
   if (Frame[2] == 0 && Frame[3] == 0) {
     Message = "the supervisor refused the run: " + Text;
   } else {
-    Message = "the image faulted " + Text + ": ESR " + Hex(Frame[2]) + " (EC " +
-              Hex(Frame[2] >> 26 & 0x3F) + ") at ELR " + Where(Frame[3]) + ", FAR " +
-              Hex(Frame[4]) + ", SP_EL0 " + Hex(Frame[5]) + ", x30 " + Where(Frame[6]);
+    Message = "the image faulted " + Text + ": EC " + Hex(Frame[2] >> 26 & 0x3F) +
+              (Named ? " (" + Class[1].str() + ")" : "") + ", ESR " + Hex(Frame[2]) + ", at ELR " +
+              Where(Frame[3]) + ", FAR " + Hex(Frame[4]) + ", SP_EL0 " + Hex(Frame[5]) + ", x30 " +
+              Where(Frame[6]);
   }
   Message += "; QEMU ended with status " + std::to_string(Status);
-  if (!Report.empty()) {
-    Message += "\n  supervisor: " + Report;
-  }
   Fail(QemuError::Kind::kFault, Message);
 }
 
@@ -509,8 +504,9 @@ void QemuMachine::Ended() {
   while (!Tail.empty() && (Tail.back() == '\n' || Tail.back() == '\r')) {
     Tail.pop_back();
   }
+  std::replace(Tail.begin(), Tail.end(), '\n', ' ');
   if (!Tail.empty()) {
-    Message += ":\n  " + Tail;
+    Message += ": " + Tail;
   }
   Fail(QemuError::Kind::kQemu, Message);
 }

@@ -2,6 +2,7 @@
 // both directions, flash changes only at a good end, and the reports of a faulting image, a hung
 // image, a bad image and a missing QEMU. Needs what the qemu preset builds; skipped without it.
 #include "qemu/host/QemuMachine.h"
+#include "tests/qemu/ImagePatch.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -34,36 +35,6 @@ QemuSettings Settings(const std::string &Image = VARNELMM_QEMU_BIN_DIR "/VarnelM
   Result.Supervisor = VARNELMM_QEMU_BIN_DIR "/supervisor.elf";
   Result.Image = Image;
   return Result;
-}
-
-std::vector<uint8_t> ReadBytes(const std::string &Path) {
-  std::ifstream Input(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(Input), std::istreambuf_iterator<char>()};
-}
-
-uint32_t Read32(const std::vector<uint8_t> &Bytes, size_t At) {
-  uint32_t Value;
-  std::memcpy(&Value, &Bytes[At], sizeof(Value));
-  return Value;
-}
-
-// A copy of the image with the instruction at its entry point replaced; answers the entry RVA.
-uint32_t PatchEntry(const std::string &To, uint32_t Instruction) {
-  std::vector<uint8_t> Image = ReadBytes(VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi");
-  const uint32_t Pe = Read32(Image, 0x3C);
-  const uint32_t Entry = Read32(Image, Pe + 24 + 16);
-  const uint32_t Sections = Pe + 24 + (Image[Pe + 20] | Image[Pe + 21] << 8);
-  for (uint32_t Index = 0; Index < Image[Pe + 6]; ++Index) {
-    const uint32_t Header = Sections + 40 * Index;
-    const uint32_t Address = Read32(Image, Header + 12);
-    if (Entry >= Address && Entry - Address < Read32(Image, Header + 8)) {
-      std::memcpy(&Image[Read32(Image, Header + 20) + Entry - Address], &Instruction, 4);
-    }
-  }
-  std::ofstream(To, std::ios::binary)
-      .write(reinterpret_cast<const char *>(Image.data()),
-             static_cast<std::streamsize>(Image.size()));
-  return Entry;
 }
 
 class QemuMachineTest : public ::testing::Test {
@@ -167,14 +138,18 @@ TEST_F(QemuMachineTest, BrokenImages_AreReportedAndLeaveTheFlash) {
   const std::string Undefined = std::string(Directory) + "/udf.efi";
   const std::string Spinning = std::string(Directory) + "/spin.efi";
   const std::string NotPe = std::string(Directory) + "/text.efi";
+  const std::string Built = VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi";
+  const uint32_t EntryRva = imagepatch::EntryRva(Built);
+  ASSERT_TRUE(imagepatch::Patch(Built, EntryRva, imagepatch::kUndefined, Undefined));
+  ASSERT_TRUE(imagepatch::Patch(Built, EntryRva, imagepatch::kBranchToSelf, Spinning));
   char Entry[32];
-  std::snprintf(Entry, sizeof(Entry), "VarnelMm.efi+0x%X", PatchEntry(Undefined, 0));
-  PatchEntry(Spinning, 0x14000000);  // b .
+  std::snprintf(Entry, sizeof(Entry), "VarnelMm.efi+0x%X", EntryRva);
   std::ofstream(NotPe) << "not an image";
 
   ExpectFailure(Settings(Undefined), QemuError::Kind::kFault,
-                {"the image faulted in the driver at EL0: ESR 0x2000000 (EC 0x0)", Entry,
-                 "EC 0x0 (unknown reason (undefined instruction))", "status 3"});
+                {"the image faulted in the driver at EL0: EC 0x0 (unknown reason (undefined "
+                 "instruction)), ESR 0x2000000, at ELR",
+                 Entry, "status 3"});
   QemuSettings Hang = Settings(Spinning);
   Hang.TimeoutSeconds = 1;
   ExpectFailure(

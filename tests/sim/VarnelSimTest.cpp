@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/qemu/ImagePatch.h"
+
 namespace {
 
 struct Outcome {
@@ -48,9 +50,19 @@ size_t CountOf(const std::string &Text, const std::string &Part) {
   return Count;
 }
 
+// The suite runs once per target: VARNEL_SIM_TARGET (which varnel-sim reads itself) says which.
+bool OnQemu() {
+  const char *Target = std::getenv("VARNEL_SIM_TARGET");
+  return Target != nullptr && std::string(Target) == "qemu";
+}
+
 class VarnelSim : public ::testing::Test {
  protected:
   void SetUp() override {
+    struct stat Built;
+    if (OnQemu() && stat(VARNELMM_QEMU_BIN_DIR "/supervisor.elf", &Built) != 0) {
+      GTEST_SKIP() << "no " VARNELMM_QEMU_BIN_DIR " (cmake --build --preset qemu)";
+    }
     char Template[] = "/tmp/varnel-sim-test-XXXXXX";
     ASSERT_NE(mkdtemp(Template), nullptr);
     Dir = Template;
@@ -614,6 +626,50 @@ TEST_F(VarnelSim, UnixManners) {
   EXPECT_EQ(Usage.Exit, 2);
   EXPECT_EQ(nlohmann::json::parse(Usage.Out)["message"],
             "argument 2: read takes 2 arguments, got 1 (usage: read OFFSET LENGTH [-o FILE])");
+}
+
+// The QEMU target: a fault of the image is a tool error naming the exception and where it
+// happened, and the flash file keeps what it held before the run, although earlier requests of
+// the run changed the emulated flash. So does a hang. (On the host target no image runs.)
+TEST_F(VarnelSim, QemuTarget_FaultOrHangOfTheImage_ExitsThreeAndLeavesTheFlash) {
+  if (!OnQemu()) {
+    GTEST_SKIP() << "the host target runs the driver built for the host, no image";
+  }
+  const std::string Image = VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi";
+  const uint32_t Seed = imagepatch::SymbolRva(VARNELMM_QEMU_BIN_DIR "/../VarnelMm.map",
+                                              "?SpiNorMmSeedDeploy@varnel@@YA_K_K@Z");
+  ASSERT_NE(Seed, 0u);
+  ASSERT_TRUE(imagepatch::Patch(Image, Seed, imagepatch::kLoadFromX0, Path("load.efi")));
+  ASSERT_TRUE(imagepatch::Patch(Image, Seed, imagepatch::kBranchToSelf, Path("spin.efi")));
+  WriteFile(Path("page.bin"), std::string(16, 'P'));
+  ASSERT_EQ(Sim({"info"}).Exit, 0);
+  const std::string Before = ReadFile(Path("flash.img"));
+  char Where[40];
+  std::snprintf(Where, sizeof(Where), "(VarnelMm.efi+0x%X)", Seed);
+
+  const Outcome Fault = Sim({"--image", "load.efi", "erase", "+0", "4K", "--", "write", "+0",
+                             "page.bin", "--", "seed", "0x1234"});
+  EXPECT_EQ(Fault.Exit, 3);
+  EXPECT_EQ(CountOf(Fault.Out, "success (0xAABBCC00)"), 2u) << Fault.Out;
+  for (const std::string &Part :
+       std::vector<std::string>{"the image faulted in the driver at EL0: EC 0x24 (data abort "
+                                "from a lower level), ESR 0x92000006, at ELR 0x",
+                                Where, "FAR 0x1234"}) {
+    EXPECT_NE(Fault.Err.find(Part), std::string::npos) << Part << " in " << Fault.Err;
+  }
+  EXPECT_EQ(ReadFile(Path("flash.img")), Before);
+
+  const Outcome Hang = Sim(
+      {"--image", "spin.efi", "--timeout", "1", "--json", "erase", "+0", "4K", "--", "seed", "1"});
+  EXPECT_EQ(Hang.Exit, 3);
+  EXPECT_NE(Hang.Out.find("\"message\":\"no answer within 1 s while waiting for the answer to "
+                          "request 0x8; the CPU is at PC"),
+            std::string::npos)
+      << Hang.Out;
+  EXPECT_NE(Hang.Out.find(Where), std::string::npos) << Hang.Out;
+  EXPECT_EQ(ReadFile(Path("flash.img")), Before);
+
+  EXPECT_EQ(Sim({"--target", "host", "--image", "load.efi", "info"}).Exit, 2);
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ def make_files(directory):
         flash[offset:offset + 0x800] = bytes(rng.randrange(256) for _ in range(0x800))
     with open(os.path.join(directory, "start.img"), "wb") as f:
         f.write(flash)
-    for name, size in (("small.bin", 32), ("chunked.bin", 0x101000), ("straddle.bin", 0x120000)):
+    for name, size in (("small.bin", 32), ("chunked.bin", 0x101000), ("straddle.bin", 0x120000),
+                       ("update.bin", 0x3800)):
         with open(os.path.join(directory, name), "wb") as f:
             f.write(bytes(rng.randrange(256) for _ in range(size)))
 
@@ -64,7 +65,7 @@ def first_difference(left, right):
 
 
 def main():
-    varnel_sim, bin_dir = sys.argv[1], sys.argv[2]
+    varnel_sim, bin_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     image = os.path.join(bin_dir, "VarnelMm.efi")
     if not (os.path.exists(image) and os.path.exists(os.path.join(bin_dir, "supervisor.elf"))):
         print(f"skipped: no {image} (cmake --build --preset qemu)")
@@ -99,7 +100,7 @@ def main():
     else:
         failures += 1
         print("FAIL the script reached no plain request refused by the seed gate")
-    chunked = [r for r in reports if r["requests"] > 1]
+    chunked = [r for r in reports if r.get("requests", 0) > 1]
     refused_later = [r for r in chunked if not r["ok"]]
     for name in ANSWER_CLASSES:
         if name not in seen:

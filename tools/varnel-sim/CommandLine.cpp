@@ -19,7 +19,8 @@ constexpr uint64_t kMaxRawBufferSize = 1ULL << 20;
 
 const char kGeneralUsage[] =
     "usage: varnel-sim [--flash FILE] [--flash-size BYTES] [--key HEX] [--console FILE]\n"
-    "                  [--json] [--keep-going] COMMAND [ARGS] [-- COMMAND [ARGS] ...]\n"
+    "                  [--json] [--keep-going] [--target host|qemu [--image FILE]]\n"
+    "                  COMMAND [ARGS] [-- COMMAND [ARGS] ...]\n"
     "       varnel-sim --help | --version | COMMAND --help\n";
 
 }  // namespace
@@ -480,6 +481,23 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
       Result.Json = true;
     } else if (Argument == "--keep-going" && !HasValue) {
       Result.KeepGoing = true;
+    } else if (Argument == "--target") {
+      const std::string Name = TakeValue();
+      if (Name != "host" && Name != "qemu") {
+        throw UsageError("--target: expected host or qemu, got '" + Name + "'");
+      }
+      Result.Target = Name == "qemu" ? Options::TargetKind::kQemu : Options::TargetKind::kHost;
+    } else if (Argument == "--image") {
+      Result.ImagePath = TakeValue();
+      if (Result.ImagePath.empty()) {
+        throw UsageError("--image needs a file name");
+      }
+    } else if (Argument == "--timeout") {
+      const uint64_t Seconds = ParseNumber(TakeValue(), "--timeout");
+      if (Seconds == 0 || Seconds > 3600) {
+        throw UsageError("--timeout: between 1 and 3600 seconds");
+      }
+      Result.TimeoutSeconds = static_cast<double>(Seconds);
     } else if (Argument.size() > 1 && Argument[0] == '-') {
       throw UsageError("unknown option '" + Arguments[Index] + "'");
     } else {
@@ -517,6 +535,15 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
       throw UsageError("--flash-size: " + std::to_string(Size) +
                        " is not a whole number of 4 KiB sectors between 4 KiB and 4 GiB");
     }
+  }
+  if (Result.Target != Options::TargetKind::kQemu &&
+      (!Result.ImagePath.empty() || Result.TimeoutSeconds)) {
+    throw UsageError(std::string(Result.ImagePath.empty() ? "--timeout" : "--image") +
+                     " applies to --target qemu only");
+  }
+  if (Result.Target == Options::TargetKind::kQemu && Result.FlashSize &&
+      *Result.FlashSize > kMaxQemuFlashSize) {
+    throw UsageError("--flash-size: the qemu target holds at most 1 GiB");
   }
   // Standard input is read once: by one script or one input file.
   int StdinUsers = State.StdinTaken ? 1 : 0;
@@ -603,6 +630,12 @@ std::string GeneralHelp() {
           "                      instead of stderr; lines end in LF\n"
           "  --json              one JSON object per command on stdout, one per line\n"
           "  --keep-going        go on after a failed request; report the count at the end\n"
+          "  --target host|qemu  where requests go (default: $VARNEL_SIM_TARGET, else host).\n"
+          "                      host: the driver built for this machine, on the models;\n"
+          "                      qemu: the real VarnelMm.efi at EL0 under qemu-system-aarch64,\n"
+          "                      the same models at EL1 (one boot per invocation)\n"
+          "  --image FILE        qemu: the image to run (default: the qemu preset's build)\n"
+          "  --timeout SECONDS   qemu: longest wait for one answer (default 30)\n"
           "  -h, --help          this text; COMMAND --help shows a command's own help\n"
           "  --version           the version of varnel-sim\n"
           "\n"

@@ -75,14 +75,21 @@ struct Options {
   std::string ConsolePath;            // empty: stderr
   bool Json = false;
   bool KeepGoing = false;
-  bool Help = false;                   // --help before any command
-  bool Version = false;                // --version
-  std::optional<std::string> HelpFor;  // COMMAND --help
+  // Where the requests go: the driver built for the host on the models, or the real image under
+  // QEMU (ImagePath: its VarnelMm.efi, empty for the one the qemu preset builds).
+  enum class TargetKind { kHost, kQemu } Target = TargetKind::kHost;
+  std::string ImagePath;
+  std::optional<double> TimeoutSeconds;  // qemu: how long one answer may take
+  bool Help = false;                     // --help before any command
+  bool Version = false;                  // --version
+  std::optional<std::string> HelpFor;    // COMMAND --help
   std::vector<Command> Commands;
 };
 
 constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
+// The largest flash the qemu target holds (the supervisor keeps it in QEMU's RAM).
+constexpr uint64_t kMaxQemuFlashSize = 1ULL << 30;
 // Most commands one invocation may run, scripts expanded: a bound on what nested scripts can
 // multiply into before anything is sent.
 constexpr uint64_t kMaxCommands = 100000;

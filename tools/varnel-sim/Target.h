@@ -43,6 +43,10 @@ class Target {
     (void)Bytes;
     return false;
   }
+
+  // Ends a run that went well: a target that keeps the flash contents elsewhere (the emulated
+  // machine) writes its changes into the caller's flash now, and only now.
+  virtual void Finish() {}
 };
 
 }  // namespace varnelsim

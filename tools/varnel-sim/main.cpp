@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "tools/varnel-sim/CommandLine.h"
 #include "tools/varnel-sim/Files.h"
 #include "tools/varnel-sim/FlashImage.h"
+#include "tools/varnel-sim/QemuTarget.h"
 #include "tools/varnel-sim/Report.h"
 #include "tools/varnel-sim/Runner.h"
 #include "tools/varnel-sim/Simulator.h"
@@ -88,6 +90,21 @@ class ConsoleText {
   bool PendingReturn = false;
 };
 
+// The real image under QEMU: the image asked for (or the qemu preset's), the supervisor of the
+// qemu preset, QEMU from VARNEL_QEMU or the one found at configuration.
+qemuhost::QemuSettings QemuSettingsFor(const varnelsim::Options &Settings) {
+  qemuhost::QemuSettings Result;
+  const char *Qemu = std::getenv("VARNEL_QEMU");
+  Result.Qemu = Qemu != nullptr && *Qemu != '\0' ? Qemu : VARNELMM_QEMU_SYSTEM;
+  Result.Supervisor = VARNELMM_QEMU_BIN_DIR "/supervisor.elf";
+  Result.Image =
+      Settings.ImagePath.empty() ? VARNELMM_QEMU_BIN_DIR "/VarnelMm.efi" : Settings.ImagePath;
+  if (Settings.TimeoutSeconds) {
+    Result.TimeoutSeconds = *Settings.TimeoutSeconds;
+  }
+  return Result;
+}
+
 bool TakesInput(varnelsim::CommandKind Kind) {
   using varnelsim::CommandKind;
   return Kind == CommandKind::kWrite || Kind == CommandKind::kSecureWrite ||
@@ -157,7 +174,16 @@ int Run(const varnelsim::Options &Settings) {
   // Binary data on stdout keeps stdout for itself: the reports go to stderr then.
   std::FILE *Reports = DataToStdout ? stderr : stdout;
 
-  Simulator Machine(Image->Data(), Image->Size());
+  // The target; a failure of the QEMU target (qemuhost::QemuError) ends the run in main.
+  std::unique_ptr<Target> Owned;
+  if (Settings.Target == Options::TargetKind::kQemu) {
+    Owned =
+        std::make_unique<QemuTarget>(QemuSettingsFor(Settings), Image->Data(), Image->Size(),
+                                     [&Console](const std::string &Text) { Console.Put(Text); });
+  } else {
+    Owned = std::make_unique<Simulator>(Image->Data(), Image->Size());
+  }
+  Target &Machine = *Owned;
   const EFI_STATUS Started = Machine.Start();
   Console.Put(Machine.TakeConsole());
   if (Started != EFI_SUCCESS) {
@@ -197,6 +223,7 @@ int Run(const varnelsim::Options &Settings) {
       }
     }
   }
+  Machine.Finish();
   const uint64_t Total = Settings.Commands.size();
   char Line[200];
   if (Failed != 0 && Ran < Total) {
@@ -223,6 +250,16 @@ int main(int Count, char **Values) {
   std::vector<std::string> Arguments(Values + 1, Values + Count);
   varnelsim::Options Settings;
   try {
+    // The target a shell session works with by default; --target overrides it.
+    const char *Target = std::getenv("VARNEL_SIM_TARGET");
+    if (Target != nullptr && *Target != '\0') {
+      if (std::string(Target) != "host" && std::string(Target) != "qemu") {
+        throw varnelsim::UsageError("VARNEL_SIM_TARGET: expected host or qemu, got '" +
+                                    std::string(Target) + "'");
+      }
+      Settings.Target = std::string(Target) == "qemu" ? varnelsim::Options::TargetKind::kQemu
+                                                      : varnelsim::Options::TargetKind::kHost;
+    }
     varnelsim::ParseCommandLine(Arguments, Settings);
   } catch (const varnelsim::UsageError &Error) {
     return Failure(Settings.Json, kExitUsage, Error.what());
@@ -235,5 +272,10 @@ int main(int Count, char **Values) {
   if (Settings.Help || Settings.HelpFor) {
     return ShowHelp(Settings);
   }
-  return Run(Settings);
+  try {
+    return Run(Settings);
+  } catch (const qemuhost::QemuError &Error) {
+    // The image faulted or hung, or QEMU failed: the flash file keeps what it held.
+    return Failure(Settings.Json, kExitTool, Error.what());
+  }
 }

@@ -1,0 +1,69 @@
+// The real VarnelMm.efi as varnel-sim's target: QemuMachine (qemu/host) behind the Target
+// interface. Each call that cannot be answered (a fault of the image, a hang, a QEMU failure)
+// hands the console bytes the driver wrote before it to the console sink and throws
+// qemuhost::QemuError; the caller's flash changes only in Finish.
+#pragma once
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "qemu/host/QemuMachine.h"
+#include "tools/varnel-sim/Target.h"
+
+namespace varnelsim {
+
+class QemuTarget : public Target {
+ public:
+  using ConsoleSink = std::function<void(const std::string &)>;
+
+  QemuTarget(const qemuhost::QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize,
+             ConsoleSink Console)
+      : Machine(Settings, Flash, FlashSize), Console(std::move(Console)) {}
+
+  EFI_STATUS Start() override {
+    return Guarded([&] { return Machine.Start(); });
+  }
+  Answer Send(const uint64_t (&Words)[6], uint64_t BufferSize) override {
+    const qemuhost::QemuAnswer Result = Guarded([&] { return Machine.Request(Words, BufferSize); });
+    Answer Out;
+    Out.Status = Result.Status;
+    std::memcpy(Out.Words, Result.Words, sizeof(Out.Words));
+    return Out;
+  }
+  uint64_t WindowBase() const override { return Machine.WindowBase(); }
+  uint64_t WindowSize() const override { return Machine.WindowSize(); }
+  void ToWindow(uint64_t Offset, const uint8_t *Bytes, uint64_t Length) override {
+    Machine.ToWindow(Offset, Bytes, Length);
+  }
+  void FromWindow(uint64_t Offset, uint8_t *Bytes, uint64_t Length) override {
+    Machine.FromWindow(Offset, Bytes, Length);
+  }
+  std::string TakeConsole() override { return Machine.TakeConsole(); }
+  bool PeekFlash(uint64_t Address, uint64_t Length, uint8_t *Bytes) override {
+    return Guarded([&] { return Machine.PeekFlash(Address, Length, Bytes); });
+  }
+  void Finish() override {
+    Guarded([&] {
+      Machine.SaveFlash();
+      return 0;
+    });
+  }
+
+ private:
+  template <typename Call>
+  auto Guarded(const Call &Work) {
+    try {
+      return Work();
+    } catch (const qemuhost::QemuError &) {
+      Console(Machine.TakeConsole());
+      throw;
+    }
+  }
+
+  qemuhost::QemuMachine Machine;
+  ConsoleSink Console;
+};
+
+}  // namespace varnelsim
