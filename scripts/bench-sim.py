@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Run cost of varnel-sim on a large flash image: wall time and peak memory of typical runs.
 
-Usage: bench-sim.py [--sim PATH] [--size 64M] [--runs N]
+Usage: bench-sim.py [--sim PATH] [--size 64M] [--runs N] [--target host|qemu|both]
 
-Each case runs N times on a fresh copy of one image in a temporary directory; the table shows
+With --target both every case runs on the host target and on the real image under QEMU (the
+qemu preset's build), one table each; "info" is the start-up to the first answer. Each case runs N times on a fresh copy of one image in a temporary directory; the table shows
 the fastest and the median wall time and the largest peak resident set (from wait4). A binary
 without the `flash` command (an older build) is measured with `erase` + `write` instead.
 """
@@ -40,6 +41,7 @@ def main():
     parser.add_argument("--sim", default="build/host-release/bin/varnel-sim")
     parser.add_argument("--size", default="64M")
     parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--target", choices=("host", "qemu", "both"), default="host")
     args = parser.parse_args()
     sim = os.path.abspath(args.sim)
     size = parse_size(args.size)
@@ -61,17 +63,22 @@ def main():
             ("flash 1 MiB" if has_flash else "erase + write 1 MiB", flash_1m),
             (f"read {args.size} -o file", ["read", "+0", str(size), "-o", "dump.bin"]),
         ]
-        print(f"varnel-sim run cost on a {args.size} image ({sim}), {args.runs} runs each")
-        print(f"{'case':<24} {'fastest':>10} {'median':>10} {'peak RSS':>10}")
-        for name, command in cases:
-            times, peaks = [], []
-            for _ in range(args.runs):
-                shutil.copyfile(os.path.join(work, "master.img"), os.path.join(work, "flash.img"))
-                elapsed, peak = run([sim, "--flash", "flash.img"] + command, work)
-                times.append(elapsed)
-                peaks.append(peak)
-            print(f"{name:<24} {min(times) * 1000:>8.1f}ms {statistics.median(times) * 1000:>8.1f}ms"
-                  f" {max(peaks) / 1024:>8.1f}MiB")
+        targets = ("host", "qemu") if args.target == "both" else (args.target,)
+        for target in targets:
+            print(f"varnel-sim --target {target} run cost on a {args.size} image ({sim}), "
+                  f"{args.runs} runs each")
+            print(f"{'case':<24} {'fastest':>10} {'median':>10} {'peak RSS':>10}")
+            for name, command in cases:
+                times, peaks = [], []
+                for _ in range(args.runs):
+                    shutil.copyfile(os.path.join(work, "master.img"),
+                                    os.path.join(work, "flash.img"))
+                    elapsed, peak = run([sim, "--target", target, "--flash", "flash.img"] +
+                                        command, work)
+                    times.append(elapsed)
+                    peaks.append(peak)
+                print(f"{name:<24} {min(times) * 1000:>8.1f}ms "
+                      f"{statistics.median(times) * 1000:>8.1f}ms {max(peaks) / 1024:>8.1f}MiB")
 
 
 if __name__ == "__main__":
