@@ -212,6 +212,7 @@ uint64_t QemuMachine::Start() {
   ReceiveFrame(serve::kLoaded, Frame);
   Loaded = {Frame[1], Frame[2], Frame[3], Frame[4], Frame[5]};
   Doing = "the driver's entry point";
+  Deadline = Now() + Settings.TimeoutSeconds;
   ReceiveFrame(serve::kStarted, Frame);
   DrainConsole();
   return Frame[1];

@@ -151,10 +151,10 @@ TEST_F(QemuMachineTest, BrokenImages_AreReportedAndLeaveTheFlash) {
                  "instruction)), ESR 0x2000000, at ELR",
                  Entry, "status 3"});
   QemuSettings Hang = Settings(Spinning);
-  Hang.TimeoutSeconds = 1;
+  Hang.TimeoutSeconds = 3;
   ExpectFailure(
       Hang, QemuError::Kind::kHang,
-      {"no answer within 1 s while waiting for the driver's entry point", Entry, "at EL0"});
+      {"no answer within 3 s while waiting for the driver's entry point", Entry, "at EL0"});
   ExpectFailure(Settings(NotPe), QemuError::Kind::kFault, {"refused the run: not a PE image"});
   QemuSettings Missing = Settings();
   Missing.Qemu = std::string(Directory) + "/no-qemu";

@@ -660,9 +660,9 @@ TEST_F(VarnelSim, QemuTarget_FaultOrHangOfTheImage_ExitsThreeAndLeavesTheFlash) 
   EXPECT_EQ(ReadFile(Path("flash.img")), Before);
 
   const Outcome Hang = Sim(
-      {"--image", "spin.efi", "--timeout", "1", "--json", "erase", "+0", "4K", "--", "seed", "1"});
+      {"--image", "spin.efi", "--timeout", "3", "--json", "erase", "+0", "4K", "--", "seed", "1"});
   EXPECT_EQ(Hang.Exit, 3);
-  EXPECT_NE(Hang.Out.find("\"message\":\"no answer within 1 s while waiting for the answer to "
+  EXPECT_NE(Hang.Out.find("\"message\":\"no answer within 3 s while waiting for the answer to "
                           "request 0x8; the CPU is at PC"),
             std::string::npos)
       << Hang.Out;
