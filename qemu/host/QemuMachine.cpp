@@ -106,9 +106,9 @@ void QemuMachine::Launch() {
   for (const std::string *Path : {&Settings.Supervisor, &Settings.Image}) {
     struct stat Status;
     if (stat(Path->c_str(), &Status) != 0 || !S_ISREG(Status.st_mode)) {
-      Fail(QemuError::Kind::kQemu, "cannot use '" + *Path +
-                                       "': " + (errno != 0 ? std::strerror(errno) : "not a file") +
-                                       " (build it with the qemu preset)");
+      Fail(QemuError::Kind::kQemu,
+           "cannot use '" + *Path + "': " + (errno != 0 ? std::strerror(errno) : "not a file") +
+               (Path == &Settings.Supervisor ? " (build it with the qemu preset)" : ""));
     }
     if (Path == &Settings.Image && static_cast<uint64_t>(Status.st_size) > kImageFileMaxBytes) {
       Fail(QemuError::Kind::kQemu, "image '" + *Path + "' is larger than 4 MiB");
@@ -201,7 +201,7 @@ void QemuMachine::Launch() {
 
 uint64_t QemuMachine::Start() {
   Deadline = Now() + Settings.TimeoutSeconds;
-  Doing = "the start of QEMU";
+  Doing = "QEMU to take the flash contents";
   Launch();
   const uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig), FlashSize,
                                                Settings.WindowBase, Settings.WindowSize};
