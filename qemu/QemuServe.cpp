@@ -273,7 +273,7 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
   }
   const EFI_MM_HANDLER_ENTRY_POINT Handler = gCore->FindHandler(varnel::kVarnelMmGuid);
   if (Handler == nullptr) {
-    Answer[0] = models::kEfiNotFound;
+    Answer[0] = EFI_NOT_FOUND;
   } else {
     const uint64_t Placed = Size < kCommBufferBytes ? Size : kCommBufferBytes;
     // 8-byte aligned, as an MM core hands buffers over.
@@ -284,8 +284,10 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
     }
     Copy(Record, reinterpret_cast<uint64_t>(&Answer[1]), Bytes);
     *reinterpret_cast<volatile uint64_t *>(kCommBufferSizeAddress) = Size;
+    gCore->SetMessageInFlight(reinterpret_cast<uint8_t *>(Record), Size);
     Answer[0] =
         CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Record, kCommBufferSizeAddress);
+    gCore->SetMessageInFlight(nullptr, 0);
     Copy(reinterpret_cast<uint64_t>(&Answer[1]), Record, Bytes);
   }
   SendFrame(serve::kAnswer, Answer, sizeof(Answer) / sizeof(Answer[0]));

@@ -45,15 +45,12 @@ class QemuTarget : public Target {
     return Guarded([&] { return Machine.PeekFlash(Address, Length, Bytes); });
   }
   void Finish() override {
-    Guarded([&] {
-      Machine.SaveFlash();
-      return 0;
-    });
+    Guarded([&] { Machine.SaveFlash(); });
   }
 
  private:
   template <typename Call>
-  auto Guarded(const Call &Work) {
+  decltype(std::declval<const Call &>()()) Guarded(const Call &Work) {
     try {
       return Work();
     } catch (const qemuhost::QemuError &) {
