@@ -1,5 +1,5 @@
-// Supervisor start: memory map and MMU, then the run mode (scenarios, demo, self-test or one of
-// the deliberate driver faults that prove a fault ends the run).
+// Supervisor start: memory map and MMU, then the run mode (scenarios, demo, self-test, one of the
+// deliberate driver faults that prove a fault ends the run, or serving a host's requests).
 #include "qemu/Supervisor.h"
 
 #include "qemu/MemoryMap.h"
