@@ -2,25 +2,14 @@
 // over the channel of ServeProtocol.h. One boot, one driver start, then requests until the host
 // says it is finished; the flash blocks the requests may have changed go back to the host, which
 // alone decides whether they reach its flash file.
-#include <stddef.h>
-
-#include "driver/MmServices.h"
 #include "driver/VarnelMmProtocol.h"
-#include "models/MmCoreModel.h"
-#include "models/NorFlash.h"
-#include "models/SecureFirmwareModel.h"
 #include "qemu/MemoryMap.h"
 #include "qemu/Mmu.h"
+#include "qemu/QemuModels.h"
 #include "qemu/Semihosting.h"
 #include "qemu/ServeProtocol.h"
 #include "qemu/Supervisor.h"
 #include "qemu/Trap.h"
-
-inline void *operator new(size_t, void *Where) noexcept {
-  return Where;
-}
-
-extern "C" char El0AllocatePool[], El0FreePool[], El0HandlerRegister[];
 
 namespace supervisor {
 namespace {
@@ -30,15 +19,9 @@ using serve::kFrameWords;
 static_assert(kFlashStorageAddress - kRamBase == serve::kFlashRamOffset);
 static_assert(kNormalWorldBytes == serve::kMaxWindowBytes);
 
-constexpr uint64_t kCommBufferSizeAddress = kServicesTableAddress + 0x800;
 constexpr uint64_t kBlockMapBytes = 0x200000;  // flash beyond the RAM map is mapped in 2 MiB steps
 
-alignas(models::NorFlash) uint8_t gFlashStorage[sizeof(models::NorFlash)];
-alignas(models::SecureFirmwareModel) uint8_t gFirmwareStorage[sizeof(models::SecureFirmwareModel)];
-alignas(models::MmCoreModel) uint8_t gCoreStorage[sizeof(models::MmCoreModel)];
-models::NorFlash *gFlash = nullptr;
-models::SecureFirmwareModel *gFirmware = nullptr;
-models::MmCoreModel *gCore = nullptr;
+const ModelSet *gModels = nullptr;
 
 int64_t gRequests = -1;
 int64_t gAnswers = -1;
@@ -123,11 +106,11 @@ void ReportFault(const char *What, const TrapFrame *Frame, uint32_t Status) {
   SemihostExit(Status);
 }
 
-// ---- The EL1 side of the driver's supervisor calls -------------------------------------------
+// ---- Flash changes ---------------------------------------------------------------------------
 
 void MarkChanged(uint64_t WindowAddress, uint64_t Length) {
-  const uint64_t Size = gFlash->Size();
-  const uint64_t Base = gFirmware->FlashWindowBase();
+  const uint64_t Size = gModels->Flash->Size();
+  const uint64_t Base = gModels->Firmware->FlashWindowBase();
   const uint64_t First = WindowAddress >= Base ? WindowAddress - Base : 0;
   if (First >= Size) {
     return;
@@ -136,54 +119,6 @@ void MarkChanged(uint64_t WindowAddress, uint64_t Length) {
   for (uint64_t Block = First / serve::kFlashBlockBytes; Block * serve::kFlashBlockBytes < End;
        ++Block) {
     gChanged[Block] = 1;
-  }
-}
-
-void ServeSecureService(TrapFrame *Frame) {
-  ServiceArgumentBlock Block;
-  for (int Index = 0; Index < 8; ++Index) {
-    Block.Word[Index] = Frame->X[Index];
-  }
-  const uint64_t Programs = gFlash->ProgramCount();
-  const uint64_t Erases = gFlash->EraseCount();
-  gFirmware->Handle(&Block);
-  if (gFlash->ProgramCount() != Programs || gFlash->EraseCount() != Erases) {
-    MarkChanged(Frame->X[2], Frame->X[3]);
-  }
-  for (int Index = 0; Index < 4; ++Index) {
-    Frame->X[Index] = Block.Word[Index];
-  }
-}
-
-void ServeAllocatePool(TrapFrame *Frame) {
-  if (!IsEl0Memory(Frame->X[2], sizeof(uint64_t))) {
-    FatalTrap("MmAllocatePool: result pointer outside EL0 memory", Frame, kExitDriverFault);
-  }
-  Frame->X[0] = gCore->AllocatePool(static_cast<EFI_MEMORY_TYPE>(Frame->X[0]), Frame->X[1],
-                                    reinterpret_cast<void **>(Frame->X[2]));
-}
-
-void ServeFreePool(TrapFrame *Frame) {
-  Frame->X[0] = gCore->FreePool(reinterpret_cast<void *>(Frame->X[0]));
-}
-
-void ServeHandlerRegister(TrapFrame *Frame) {
-  if (!IsEl0Memory(Frame->X[1], sizeof(EFI_GUID)) ||
-      (Frame->X[2] != 0 && !IsEl0Memory(Frame->X[2], sizeof(uint64_t)))) {
-    FatalTrap("MmiHandlerRegister: pointer outside EL0 memory", Frame, kExitDriverFault);
-  }
-  Frame->X[0] = gCore->RegisterHandler(reinterpret_cast<EFI_MM_HANDLER_ENTRY_POINT>(Frame->X[0]),
-                                       reinterpret_cast<const EFI_GUID *>(Frame->X[1]),
-                                       reinterpret_cast<EFI_HANDLE *>(Frame->X[2]));
-}
-
-constexpr SupervisorServices kServices = {ServeSecureService, ServeAllocatePool, ServeFreePool,
-                                          ServeHandlerRegister};
-
-void Copy(uint64_t To, uint64_t From, uint64_t Bytes) {
-  for (uint64_t Index = 0; Index < Bytes; ++Index) {
-    reinterpret_cast<volatile uint8_t *>(To)[Index] =
-        reinterpret_cast<const volatile uint8_t *>(From)[Index];
   }
 }
 
@@ -213,14 +148,10 @@ void Configure() {
   }
   Receive(reinterpret_cast<void *>(kFlashStorageAddress), FlashSize);
 
-  gFlash = new (gFlashStorage)
-      models::NorFlash(reinterpret_cast<uint8_t *>(kFlashStorageAddress), FlashSize);
   const models::MemoryWindow NormalWorld{
       WindowBase, reinterpret_cast<uint8_t *>(kNormalWorldAddress), WindowSize};
-  gFirmware = new (gFirmwareStorage) models::SecureFirmwareModel(*gFlash, NormalWorld);
-  gFirmware->SetPoolArena(kPoolArenaAddress, kPoolArenaBytes);
-  gCore = new (gCoreStorage)
-      models::MmCoreModel(reinterpret_cast<uint8_t *>(kPoolArenaAddress), kPoolArenaBytes);
+  gModels = &BuildModels(FlashSize, NormalWorld);
+  SetFlashChangeObserver(MarkChanged);
 }
 
 EFI_STATUS StartDriver() {
@@ -235,60 +166,31 @@ EFI_STATUS StartDriver() {
   const uint64_t Words[] = {gImage.Base, gImage.PreferredBase, gImage.Relocations,
                             gImage.EntryPoint, gImage.Size};
   SendFrame(serve::kLoaded, Words, sizeof(Words) / sizeof(Words[0]));
-  InstallServices(&kServices);
-  gCore->Activate();
-  // The table the driver sees: the model's header and data, and EL0 trampolines in place of the
-  // services it uses. Services it must not use stay null, so calling one faults.
-  auto *Table = reinterpret_cast<EFI_MM_SYSTEM_TABLE *>(kServicesTableAddress);
-  const EFI_MM_SYSTEM_TABLE *Model = gCore->Table();
-  *Table = EFI_MM_SYSTEM_TABLE{};
-  Table->Hdr = Model->Hdr;
-  Table->CurrentlyExecutingCpu = Model->CurrentlyExecutingCpu;
-  Table->NumberOfCpus = Model->NumberOfCpus;
-  Table->MmAllocatePool = reinterpret_cast<EFI_ALLOCATE_POOL>(El0AllocatePool);
-  Table->MmFreePool = reinterpret_cast<EFI_FREE_POOL>(El0FreePool);
-  Table->MmiHandlerRegister = reinterpret_cast<EFI_MM_INTERRUPT_REGISTER>(El0HandlerRegister);
-  return CallAtEl0(gImage.EntryPoint, gImage.Base, kServicesTableAddress);
+  return StartDriverAtEl0(gImage);
 }
 
-// One request. The record ends where the EL0 communication page ends (less the padding that keeps
-// it 8-byte aligned), so an access past CommBufferSize faults; the window bytes travel before and
-// after the call.
+// One request: the window bytes travel before and after the handler's call.
 void Serve(const uint64_t (&Frame)[kFrameWords]) {
   const uint64_t Size = Frame[7];
   const uint64_t InOffset = Frame[8];
   const uint64_t InBytes = Frame[9];
   const uint64_t OutOffset = Frame[10];
   const uint64_t OutBytes = Frame[11];
-  const uint64_t Window = gFirmware->NormalWorld().Size;
+  const uint64_t Window = gModels->Firmware->NormalWorld().Size;
   if (InOffset > Window || InBytes > Window - InOffset || OutOffset > Window ||
       OutBytes > Window - OutOffset) {
     Refuse(kExitSupervisorFault, "window transfer out of range");
   }
   Receive(reinterpret_cast<void *>(kNormalWorldAddress + InOffset), InBytes);
 
-  uint64_t Answer[1 + varnel::kRecordWords] = {};
+  uint64_t Record[varnel::kRecordWords];
   for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
-    Answer[1 + Index] = Frame[serve::kRecordFirstWord + Index];
+    Record[Index] = Frame[serve::kRecordFirstWord + Index];
   }
-  const EFI_MM_HANDLER_ENTRY_POINT Handler = gCore->FindHandler(varnel::kVarnelMmGuid);
-  if (Handler == nullptr) {
-    Answer[0] = EFI_NOT_FOUND;
-  } else {
-    const uint64_t Placed = Size < kCommBufferBytes ? Size : kCommBufferBytes;
-    // 8-byte aligned, as an MM core hands buffers over.
-    const uint64_t Record = (kCommBufferAddress + kCommBufferBytes - Placed) & ~7ULL;
-    const uint64_t Bytes = Placed < varnel::kRecordBytes ? Placed : varnel::kRecordBytes;
-    for (uint64_t Index = 0; Index < kCommBufferBytes / 8; ++Index) {
-      reinterpret_cast<volatile uint64_t *>(kCommBufferAddress)[Index] = 0;
-    }
-    Copy(Record, reinterpret_cast<uint64_t>(&Answer[1]), Bytes);
-    *reinterpret_cast<volatile uint64_t *>(kCommBufferSizeAddress) = Size;
-    gCore->SetMessageInFlight(reinterpret_cast<uint8_t *>(Record), Size);
-    Answer[0] =
-        CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Record, kCommBufferSizeAddress);
-    gCore->SetMessageInFlight(nullptr, 0);
-    Copy(reinterpret_cast<uint64_t>(&Answer[1]), Record, Bytes);
+  uint64_t Answer[1 + varnel::kRecordWords];
+  Answer[0] = CallHandlerAtEl0(Record, Size);
+  for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
+    Answer[1 + Index] = Record[Index];
   }
   SendFrame(serve::kAnswer, Answer, sizeof(Answer) / sizeof(Answer[0]));
   Send(reinterpret_cast<const void *>(kNormalWorldAddress + OutOffset), OutBytes);
@@ -296,8 +198,8 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
 
 // Flash contents for the host's own checks; no request, nothing changes.
 void Peek(const uint64_t (&Frame)[kFrameWords]) {
-  const uint64_t Base = gFirmware->FlashWindowBase();
-  const uint64_t Size = gFlash->Size();
+  const uint64_t Base = gModels->Firmware->FlashWindowBase();
+  const uint64_t Size = gModels->Flash->Size();
   const uint64_t Length = Frame[2];
   const uint64_t Offset = Frame[1] - Base;
   const uint64_t Inside = Frame[1] >= Base && Offset <= Size && Length <= Size - Offset &&
@@ -310,7 +212,7 @@ void Peek(const uint64_t (&Frame)[kFrameWords]) {
 
 [[noreturn]] void Finish() {
   uint64_t Sent = 0;
-  const uint64_t Size = gFlash->Size();
+  const uint64_t Size = gModels->Flash->Size();
   for (uint64_t Offset = 0; Offset < Size; Offset += serve::kFlashBlockBytes) {
     if (gChanged[Offset / serve::kFlashBlockBytes] == 0) {
       continue;
