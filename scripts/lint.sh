@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# clang-format check of every tracked C++ file and clang-tidy over the shipped sources.
+# clang-format check of every tracked C++ file, clang-tidy over the shipped sources, and the SPDX
+# license identifier at the top of every source and script file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 files=$(git ls-files '*.cpp' '*.h')
@@ -8,4 +9,6 @@ clang-format --dry-run -Werror $files
 echo "== clang-tidy"
 git ls-files 'src/*.cpp' | grep -v '^src/arch/aarch64/' |
   xargs -r -P "$(nproc)" -n 4 clang-tidy -p build/host --quiet
+echo "== SPDX identifiers"
+./scripts/spdx.py check
 echo "lint clean"
