@@ -28,5 +28,13 @@ void Messages(uint64_t Number, void *Pointer, const EFI_GUID *Guid, const char16
   VARNEL_LOG(kLevelError, "%s\n", "narrow text");
 #elif MESSAGE_CASE == 8
   VARNEL_LOG(kLevelInfo, "%*d\n", Number);
+#elif MESSAGE_CASE == 9
+  // A format is never text made at run time, such as bytes copied from the record.
+  char Copied[8] = {'%', 'a', '\n', 0};
+  Copied[1] = static_cast<char>(Number);
+  VARNEL_LOG(kLevelError, Copied, "SpiNorRead");
+#elif MESSAGE_CASE == 10
+  const char *Text = "%a\n";
+  VARNEL_LOG(kLevelError, Text, "SpiNorRead");
 #endif
 }
