@@ -16,7 +16,9 @@ Proof column every name stands in backticks of its own, in one of these forms:
                            tests/fuzz/CMakeLists.txt, from a source that defines
                            LLVMFuzzerTestOneInput. make test replays its corpus (fuzz preset).
   `ctest:name`             any other CTest test of the build (ctest -N).
-  `scenario:name`          an end-to-end scenario of tests/scenarios/ScenarioTable.cpp, which
+  `corpus:target/file`     an input committed to a fuzz target's corpus (tests/fuzz/corpus/), such
+                           as the finding-* entry of a fixed fault, replayed on every make test.
+  `scenario:name`          an end-to-end scenario of the scenario table (ScenarioTable.cpp), which
                            scenarios_host runs on the host and qemu_scenarios on the real image.
 
 In the Mitigation column, `path:Identifier` names code: the file must exist and the identifier
@@ -37,6 +39,7 @@ GTEST = re.compile(r"^(?:\w+/)?\w+\.\w+(?:/\w+)?$")
 FUZZ = re.compile(r"^fuzz_\w+$")
 CTEST = re.compile(r"^ctest:([\w.-]+)$")
 SCENARIO = re.compile(r"^scenario:([\w-]+)$")
+CORPUS = re.compile(r"^corpus:(\w+/[\w.-]+)$")
 CODE = re.compile(r"^([\w./-]+\.\w+):(\w+)$")
 
 
@@ -106,8 +109,14 @@ def ctest_names(ctest, build_dir):
 
 
 def scenario_names(source_dir):
-    with open(os.path.join(source_dir, "tests", "scenarios", "ScenarioTable.cpp")) as f:
-        return set(re.findall(r'\bMake\("([\w-]+)"', f.read()))
+    """Names of the scenario table: the one list that the host and the QEMU runners both walk."""
+    names = set()
+    for top, dirs, files in os.walk(source_dir):
+        dirs[:] = [d for d in dirs if d not in ("build", ".git")]
+        if "ScenarioTable.cpp" in files:
+            with open(os.path.join(top, "ScenarioTable.cpp")) as f:
+                names |= set(re.findall(r'\bMake\("([\w-]+)"', f.read()))
+    return names
 
 
 def main():
@@ -130,7 +139,8 @@ def main():
     scenarios = scenario_names(args.source_dir)
 
     errors = []
-    named = {"test": set(), "fuzz target": set(), "CTest": set(), "scenario": set()}
+    named = {"test": set(), "fuzz target": set(), "CTest": set(), "scenario": set(),
+             "corpus entry": set()}
     ids = set()
     for number, row in rows:
         where = f"{DOC}:{number}"
@@ -159,13 +169,18 @@ def main():
                 kind, found = "CTest", ctests is None or m.group(1) in ctests
             elif m := SCENARIO.match(name):
                 kind, found = "scenario", m.group(1) in scenarios
+            elif m := CORPUS.match(name):
+                kind = "corpus entry"
+                found = os.path.isfile(os.path.join(args.source_dir, "tests", "fuzz", "corpus",
+                                                    m.group(1)))
             elif FUZZ.match(name):
                 kind, found = "fuzz target", name in fuzzers
             elif GTEST.match(name):
                 kind, found = "test", name in tests
             else:
                 errors.append(f"{where}: {ident}: `{name}` is not a proof name "
-                              "(Suite.Name, fuzz_name, ctest:name or scenario:name)")
+                              "(Suite.Name, fuzz_name, ctest:name, corpus:target/file or "
+                              "scenario:name)")
                 continue
             named[kind].add(name)
             if not found:
