@@ -417,32 +417,5 @@ TEST_F(Dispatcher, NullArguments_ReportAndReturnInvalidParameter) {
   EXPECT_EQ(Calls(), 0u);
 }
 
-// A record at every misalignment is refused before anything of it is used: a check of only the
-// low two bits, say, would let a record four bytes off through.
-TEST_F(Dispatcher, MisalignedRecord_IsRefusedSilentlyAndUntouched) {
-  alignas(8) uint8_t Bytes[kRecordBytes + 8];
-  for (uint64_t Function : {kFunctionWrite, kFunctionRunTimeLockDown, kFunctionSecureWrite}) {
-    for (uint64_t Skew = 1; Skew < 8; ++Skew) {
-      SCOPED_TRACE(testing::Message() << "function " << Function << " skew " << Skew);
-      Record Request = {{Function, kWindow + 0x100000, 0x10, kNormalBase, 0, 0}};
-      Platform.Sign(Request.W);
-      memset(Bytes, 0xA5, sizeof(Bytes));
-      memcpy(Bytes + Skew, Request.W, kRecordBytes);
-      uint8_t Before[sizeof(Bytes)];
-      memcpy(Before, Bytes, sizeof(Bytes));
-      uint64_t Size = kRecordBytes;
-      EXPECT_EQ(VarnelMmiHandler(nullptr, nullptr, Bytes + Skew, &Size), EFI_INVALID_PARAMETER);
-      EXPECT_EQ(memcmp(Bytes, Before, sizeof(Bytes)), 0);
-      EXPECT_EQ(Size, kRecordBytes);
-    }
-  }
-  EXPECT_EQ(Calls(), 0u);
-  EXPECT_EQ(Platform.Core().AllocationCount(), 0u);
-  EXPECT_EQ(Console(), "");
-  // The lock-down requests were not served: the boot table still allows this write.
-  EXPECT_EQ(Send({{kFunctionWrite, kWindow + 0x100000, 1, kNormalBase, 0, 0}}).Words[0],
-            kStatusSuccess);
-}
-
 }  // namespace
 }  // namespace drivertest
