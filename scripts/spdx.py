@@ -13,8 +13,9 @@ identifier written in the file's own comment syntax:
   // SPDX-License-Identifier: BSD-3-Clause        C and C++ sources and headers
   /* SPDX-License-Identifier: BSD-3-Clause */     assembly (.S) and linker scripts (.ld)
   # SPDX-License-Identifier: BSD-3-Clause         CMake, shell, Python, Makefile, fuzz
-                                                  dictionaries, .gitignore, clang-format and
-                                                  clang-tidy settings, extensionless scripts
+                                                  dictionaries, varnel-sim scripts, .gitignore,
+                                                  clang-format and clang-tidy settings,
+                                                  extensionless scripts
 
 Files without one, on purpose (LICENSE at the root covers them):
   *.md          documents; a comment would be markup noise or show up in the rendered page
@@ -65,6 +66,7 @@ BY_EXTENSION = {
     ".sh": HASH,
     ".py": HASH,
     ".dict": HASH,
+    ".script": HASH,  # varnel-sim command scripts
 }
 
 
