@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Front door of the project. Every target installs what it needs first (Debian packages).
 PRESETS := host host-release aarch64 qemu
 JOBS ?= $(shell nproc)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Format engine against the C library's snprintf on the driver's own messages, in the same run.
 // Each pair renders one message into a 256-byte buffer; the summary after the run measures the
 // pairs once more in alternating batches and prints the time ratio engine / snprintf per message

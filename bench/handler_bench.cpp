@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Cost of the request handler per function, with everything around the driver reduced to a stub
 // that answers at once: the secure firmware answers success (and a flash size, and translates
 // addresses to themselves), the MM pool hands out one static buffer, the console is a UART that is

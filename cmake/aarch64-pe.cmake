@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build of the driver image: freestanding AArch64 code in PE/COFF objects,
 # linked by lld-link into a PE32+ image the MM core can load.
 set(CMAKE_SYSTEM_NAME Generic)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Host wiring of the models: memory, seam hooks, driver start and request helpers.
 #include "models/HostPlatform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The whole world around the driver on the host, in one object: the MM core model (with its pool
 // arena), the secure firmware model over a NOR flash image and a normal-world memory window, and
 // the PL011 model behind the console address. Construction installs the host seam so that

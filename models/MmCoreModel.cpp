@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // MM core model: services table, pool with accounting and fault injection, GUID dispatch.
 #include "models/MmCoreModel.h"
 

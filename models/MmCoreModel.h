@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // An MM core as the driver sees it: an EFI_MM_SYSTEM_TABLE whose pool and handler-registration
 // services are served by this model, a pool over a fixed arena with accounting and fault
 // injection, GUID dispatch of communicate buffers, and the call of an image entry point.

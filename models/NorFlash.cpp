@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // NOR flash semantics over caller-provided storage.
 #include "models/NorFlash.h"
 

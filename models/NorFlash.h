@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A SPI-NOR flash part: erase sets whole 4 KiB sectors to 0xFF, programming can only clear bits,
 // and a fixed table of locked regions refuses later programs and erases that touch them. Offsets
 // here are flash offsets (0 = first byte of the part); the secure firmware model maps the

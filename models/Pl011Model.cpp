@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // PL011 register model: registers, scripted transmit flags, captured bytes and access trace.
 #include "models/Pl011Model.h"
 

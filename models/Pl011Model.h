@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Register model of an Arm PL011 UART as the console driver sees it: the registers it programs, a
 // flag register whose transmit flags a test can script, the bytes written to the data register,
 // and an ordered trace of every access. Portable freestanding C++: fixed capacities, no heap.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The secure firmware model: one switch over the function identifier, one over the sub-command.
 #include "models/SecureFirmwareModel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The secure firmware as the driver's supervisor calls see it: the flash service 0xC4000070 with
 // its fifteen sub-commands over a NOR flash model, the address translation 0xC200FFF1 of MM pool
 // addresses, and SipHash-2-4 authentication of signed requests. One call is one

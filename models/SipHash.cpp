@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SipHash-2-4: two compression rounds per 8-byte block, four finalisation rounds.
 #include "models/SipHash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SipHash-2-4 (Aumasson and Bernstein): the keyed 64-bit MAC with which the secure firmware model
 // authenticates signed requests, and the helper that tools and tests use to sign them.
 #pragma once

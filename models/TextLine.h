@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A line of text built in a fixed buffer: strings, characters, "0x"-prefixed uppercase
 // hexadecimal without leading zeros, and decimal. Freestanding, for the QEMU supervisor's reports
 // and the scenario runner that runs on the host and under QEMU alike. Derived classes add their

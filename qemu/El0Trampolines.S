@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Code that runs at EL0 on the supervisor's behalf, on pages of its own mapped EL0-executable.
 //
 // The MM services table hands the driver these addresses: each service is one supervisor call

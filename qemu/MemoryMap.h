@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Where everything lives on QEMU's virt board (RAM from 0x40000000, run with -m 256M), and which
 // exception level may touch it. The supervisor's own image (0x40080000, see Supervisor.ld) is
 // EL1-only; everything the driver touches at EL0 lies in the EL0 window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Translation tables for the identity map. Level 1 covers 4 GiB in 1 GiB entries; each 1 GiB
 // slot in use gets a level-2 table of 2 MiB blocks, and a 2 MiB block that needs finer
 // permissions is split into a level-3 table of 4 KiB pages carrying the block's attributes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Identity map with the MMU on: 4 KiB granule, 32-bit virtual addresses from TTBR0_EL1.
 #pragma once
 

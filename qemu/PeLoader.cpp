@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // PE32+ loading: header and section walk, copy, and base relocation.
 #include "qemu/PeLoader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Loads a PE32+ image as a PI MM core does: headers and sections copied to a page-aligned
 // address, the rest of the image zeroed, DIR64 base relocations applied for the distance to the
 // preferred base.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The models behind the driver's supervisor calls, its services table and its handler calls.
 #include "qemu/QemuModels.h"
 

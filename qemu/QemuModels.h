@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The driver's world at EL1, shared by every mode that runs the image (scenarios, demo, serve):
 // the MM core, secure firmware and NOR flash models in static storage, the supervisor calls they
 // answer, the services table the driver is started with, and the call of its handler with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Serve mode: the real image at EL0 on the models, answering a stream of requests from the host
 // over the channel of ServeProtocol.h. One boot, one driver start, then requests until the host
 // says it is finished; the flash blocks the requests may have changed go back to the host, which

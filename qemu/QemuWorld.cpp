@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The scenario world in QEMU: the models at EL1 behind the supervisor calls, the real image at
 // EL0, QEMU's PL011 as the console. Console bytes cannot be read back from the UART, so each step
 // is bracketed by marker lines on the UART (SOH 'B' scenario.step LF ... SOH 'E' LF) and its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the compiler expects of a C++ runtime in freestanding code. memcpy and memset move whole
 // words where both sides allow it: the models copy flash contents with them, megabytes per request
 // in serve mode, and emulated byte loops would dominate a whole-flash read. (The image has its own,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Semihosting calls (the A64 `hlt #0xF000` convention) and the line builder.
 #include "qemu/Semihosting.h"
 

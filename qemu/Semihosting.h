@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Arm semihosting, the supervisor's channel to the host: its own report lines and its exit status.
 // The UART stays the driver's (plus the scenario markers), so the two streams never mix.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The request channel between the host (QemuTarget, which starts qemu-system-aarch64) and the
 // supervisor's serve mode. Two pipes the host hands QEMU as file descriptors 3 and 4, which the
 // supervisor opens through semihosting as /proc/self/fd/3 (host to supervisor) and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Reset entry, exception vectors and the switches between EL1 and EL0.
 //
 // QEMU starts the supervisor at EL1 with the MMU off. The supervisor runs the driver at EL0 with

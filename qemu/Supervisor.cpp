@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Supervisor start: memory map and MMU, then the run mode (scenarios, demo, self-test, one of the
 // deliberate driver faults that prove a fault ends the run, or serving a host's requests).
 #include "qemu/Supervisor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The supervisor's start-up and the driver image it serves.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Exception handling: decode ESR_EL1, serve supervisor calls from EL0, and turn every other
 // exception into a report line and a distinct exit status.
 #include "qemu/Trap.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The EL1 side of everything the driver does at EL0: supervisor calls and faults.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Boots the QEMU supervisor and checks the run.
 
 The supervisor reports on semihosting (QEMU's stderr) and leaves QEMU with a status through

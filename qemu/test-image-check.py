@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """The post-link image check accepts the built image and rejects each kind of bad image.
 
 Usage: test-image-check.py CHECK_SCRIPT IMAGE"""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The scenario runner: applies each step's setup, drives the world, and compares every
 // expectation, reporting each mismatch as one line.
 #include "scenarios/ScenarioRunner.h"

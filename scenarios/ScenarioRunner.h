@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs the scenarios of Scenarios.h on a world: the platform that hosts the driver and its models.
 // Freestanding: the same runner is compiled into the host test and into the QEMU supervisor.
 #pragma once

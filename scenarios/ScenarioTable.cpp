@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The scenarios: every function's success path, each failure kind, lock-down, seed deployment,
 // authenticated requests with good and bad MACs, console bring-up and exact console lines, and
 // hostile records. Flash offsets below are relative to the window base kWindow.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // End-to-end scenarios as plain data, shared by the host runner (driver linked with the models)
 // and the QEMU supervisor (the real image at EL0 on the same models). Each scenario starts a
 // fresh world: blank flash, fresh models, a freshly loaded driver whose entry has not run yet.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Instructions per request in the driver, measured with callgrind on bench/handler_bench's stubbed
 # world (secure firmware, MM pool and console answer at once).
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Run cost of varnel-sim on a large flash image: wall time and peak memory of typical runs.
 
 Usage: bench-sim.py [--sim PATH] [--size 64M] [--runs N] [--target host|qemu|both]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Post-link check of the driver image: the MM core loads only a relocatable PE32+ image for
 AArch64 with no imports and no thread-local storage, whose base relocations are all DIR64. An
 image whose code holds no absolute address needs no relocations at all: it must then still say it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Line and branch coverage of src/ from every host test and from the committed fuzz corpora.
 # Builds the `coverage` preset (clang source-based coverage; fuzz targets linked with a plain
 # corpus runner), runs ctest and the corpora with LLVM_PROFILE_FILE set, merges the profiles and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # `make demo`: builds the driver image for QEMU's virt board (console on its PL011 at 0x09000000)
 # and the EL1 supervisor, boots QEMU, and serves a sample session to the real VarnelMm.efi:
 # flash information, a read, a write the access table refuses, a write and read-back inside a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs every libFuzzer target for SECONDS (argument, or FUZZ_SECONDS; default 60) each, one after
 # the other on one core, starting from the committed corpora and dictionaries. New inputs land in
 # build/fuzz-corpus/<target>; crashes in build/fuzz-artifacts/. Exits non-zero on any finding.

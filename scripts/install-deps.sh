@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs, on a Debian 12 machine, every package the build, the tests, the benchmarks and the
 # QEMU runs need. Packages already present are left alone; nothing else is downloaded.
 set -euo pipefail

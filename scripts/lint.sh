@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # clang-format check of every tracked C++ file, clang-tidy over the shipped sources, and the SPDX
 # license identifier at the top of every source and script file.
 set -euo pipefail

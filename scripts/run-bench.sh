@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs every benchmark executable of a build tree (Release build, no sanitizers), then the run
 # cost of varnel-sim on a 64 MiB image (scripts/bench-sim.py).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Size and stack report of the AArch64 build (make size).
 #
 #   scripts/size-report.sh BUILD_TREE      (default build/aarch64)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* The VarnelMm protocol: everything normal-world code needs to build a request for the driver and
  * to read its answer. The communication record and its words, the function numbers with their
  * branch names, the status words, the UEFI statuses the driver and its platform answer, the handler

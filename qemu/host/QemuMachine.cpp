@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // QEMU start, the request channel's host side, and the reports of faults, hangs and QEMU failures.
 #include "qemu/host/QemuMachine.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The real VarnelMm.efi as a host program sees it: starts qemu-system-aarch64 with the
 // supervisor in serve mode, hands it the flash contents and sends it requests over the channel of
 // qemu/ServeProtocol.h. One QEMU boot per machine, so the driver's state lives as long as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The platform seam: the only functions whose implementation differs between the AArch64 target
 // and the host. The core library never contains them; each program links one implementation.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Overlap-safe memory copy in the widest unit (8, 4 or 1 byte) that the alignment of both
 // addresses allows. It must never become a call to memcpy/memmove: no_builtin stops the optimiser
 // from recognising the loops, and the image links no C library.

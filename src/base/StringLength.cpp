@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Length of a NUL-terminated ASCII string; characters past the configured limit are reported
 // one by one, but the full length is always returned.
 #include "base/MemoryStringRegister.h"

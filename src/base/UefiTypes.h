@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // UEFI status values and the GUID and time layouts shared by the driver and its diagnostics.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Every build-time setting of the driver in one place. A platform build overrides only the console
 // base (CMake option VARNELMM_CONSOLE_BASE).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Arm PL011 UART's register map as this project uses it: register offsets from the device base
 // and the bits of the flag, line-control and control registers. One map for the console driver,
 // the PL011 register model and the QEMU supervisor.

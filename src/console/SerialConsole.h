@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Polled, write-only PL011 console.
 #pragma once
 

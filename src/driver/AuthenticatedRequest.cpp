@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Authentication of a signed request (functions 9, 10, 11 and 13): the signed part is staged in
 // MM pool memory, offered to the secure firmware and released before the request goes on.
 #include "base/MemoryStringRegister.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The request handler: checks its arguments and the buffer, takes the private copy of the request
 // and hands it to the path its row names.
 //

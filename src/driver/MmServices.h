@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The MM services table (EFI_MM_SYSTEM_TABLE of the PI specification, 64-bit layout) and the
 // handler types the driver uses. Only Hdr.Revision, MmAllocatePool, MmFreePool,
 // CurrentlyExecutingCpu and MmiHandlerRegister are used; the rest is laid out for position only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Region access control: which parts of the flash window may be written, erased or locked.
 #include "driver/VarnelMmInternal.h"
 

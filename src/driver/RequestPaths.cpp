@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The request paths: each serves one kind of row of the request table from the private copy of
 // the request, and answers in the shared record.
 #include "driver/VarnelMmInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the driver knows about each request, one row per function number: the branch name its
 // lines print, the record words it reads and writes, the gates it passes, the secure sub-command
 // that carries it out, its signed part and its message texts. The handler, its size check and

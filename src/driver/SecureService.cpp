@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Secure-service operations: one supervisor call each to the secure firmware's flash service, or
 // to its address translation. Every flash-service call logs an entry line and a register line at
 // info level; failures are reported by the callers in their own words.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Driver state and start-up: clears the flags, keeps the services table, fits the boot table to
 // the flash and registers the request handler.
 #include "driver/VarnelMmInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Image entry point: refuses a services table that is too old, brings up the console, then starts
 // the driver.
 #include "console/SerialConsole.h"

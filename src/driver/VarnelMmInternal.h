@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The driver's own declarations: module state, region access control, the secure-service
 // operations and the request paths that the dispatcher calls.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The C++ names of the VarnelMm protocol (include/VarnelMm/Protocol.h) for the driver, the models,
 // the tools and the tests: every constant here is built from that header's definitions and lists,
 // so no value or name is written twice.

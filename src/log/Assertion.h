@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Assertion checks: the build switch, the report routine and the check macros. A leaf header, so
 // the base routines and the format engine can check their arguments without including the debug
 // log or the formatter.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Debug log: level filter, rendering into a per-call buffer, output to the serial console, and
 // assertion reports that end in a breakpoint.
 #include "log/DebugLog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Levelled debug log, assertion reports and status assertions.
 //
 // Message sites use VARNEL_LOG, which asks the build switches first and gathers its arguments only

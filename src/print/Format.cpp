@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The format engine: renders an ASCII format and its 64-bit argument slots into a caller's buffer.
 //
 // Every format character, line end and directive becomes one text that goes through the same

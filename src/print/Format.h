@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The format engine: printf-like rendering into a caller's buffer, never storing outside it.
 // Every variadic argument is one 64-bit slot (an integer or a pointer).
 #pragma once

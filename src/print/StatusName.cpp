@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Status name table: the 39 names packed back to back, each ended by its NUL, so the table costs
 // only its characters (no pointer per row, no relocations in the image).
 #include "print/StatusName.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Names of the UEFI status values that the engine's %r directive prints as text.
 #pragma once
 

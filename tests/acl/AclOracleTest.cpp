@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SpiNorIsWriteAllowed against an oracle written on its own: a range [Start, End) is allowed when
 // some row before the table's end row holds it, with exact integers (no 64-bit wrap) except for
 // the rule that a row's limit Last + 1 is taken in 32 bits. Every boundary of every row, of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Register access, unaligned read and string length: results, the single device access, and the
 // assertion reports of their checks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // MemoryCopy: every alignment pair, length and overlap direction against memmove, and the range
 // checks with their reports.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Serial console: register traces of the bring-up from each starting state, and of transmission.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Authenticated read, write, erase and region lock end to end: staging in pool memory, address
 // translation, authentication, release, permission check and the secure sub-command.
 #include "tests/driver/DriverFixture.h"

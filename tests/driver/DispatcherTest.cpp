@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The handler's unauthenticated functions end to end: queries, plain flash operations, run-time
 // lock-down, seed deployment, the lock of the region-lock command, the seed gate and bad input.
 #include "arch/host/HostSeam.h"

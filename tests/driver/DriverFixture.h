@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // End-to-end fixture: the driver started through its entry point on the host models, requests
 // sent through GUID dispatch, and helpers to read the firmware's call log and the console.
 #pragma once

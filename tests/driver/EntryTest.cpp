@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Driver start-up through the image entry point, the fit of the boot table to the flash size, and
 // the write-permission decision on both tables.
 #include "driver/VarnelMmInternal.h"

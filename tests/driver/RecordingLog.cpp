@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A debug log for tests that records every message, whatever its level, instead of filtering it
 // and sending it to the console. Linked in place of the core's debug log, so the info-level lines
 // that the console never shows can be checked byte for byte.

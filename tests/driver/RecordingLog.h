@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Messages recorded by the test debug log (RecordingLog.cpp), rendered, with their levels.
 #pragma once
 

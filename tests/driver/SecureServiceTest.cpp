@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The secure-service operations one by one, on a scripted seam: the registers each loads, the
 // result rule, the out-values, and the info-level entry and register lines they log. Also the
 // info-level lines of the handler's frame and of start-up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fault-injection sweep on the host platform: for every function, each secure call it makes, the
 // staging allocation and its release fail in turn (and nothing fails, as the baseline). Each case
 // checks the whole answer: UEFI status, record, console bytes, the order of pool and secure-call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // libFuzzer target for the format engine.
 //
 // Every case renders into a heap buffer of exactly the size the engine is given (AddressSanitizer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // libFuzzer target for the request handler.
 //
 // An input is a start-up (services-table revision, the secure firmware's answer to the flash

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reads a fuzz input as a stream of small decisions; past its end every read answers 0, so any
 // input, even an empty one, describes a complete case.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs a fuzz target once over every input named on the command line (files, or directories of
 // files) without libFuzzer: used by the coverage build to replay the committed corpora.
 #include <cstdint>

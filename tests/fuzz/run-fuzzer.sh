@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs one libFuzzer target from its committed corpus for a bounded number of executions or
 # seconds, whichever ends first. New inputs go to a scratch directory, never into the repository.
 # Usage: run-fuzzer.sh BINARY CORPUS DICT WORKDIR RUNS SECONDS [extra libFuzzer options...]

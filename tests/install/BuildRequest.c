@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* A normal-world program built against the installed protocol header alone: it builds a secure
  * write request in a communication buffer and checks what the header says about it. Compiled as
  * strict C99; exits 0 when every check holds. */

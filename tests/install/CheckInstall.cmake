@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs a build tree to a fresh prefix and builds a normal-world C program against the installed
 # protocol header alone, as strict C99, then runs it; the header must also compile as C++.
 # cmake -DBUILD_DIR=... -DPREFIX=... -DPROGRAM=... -DCC=... -DCXX=... -P CheckInstall.cmake

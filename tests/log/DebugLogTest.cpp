@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Debug log: level filter, the 255-character cut, assertion reports with their breakpoint, and the
 // status assertions, all observed as console bytes.
 #include "log/DebugLog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Messages whose format and arguments disagree must not compile. Each case is built on its own
 // (-DMESSAGE_CASE=N) by ctest, which expects case 0 to compile and every other case to fail.
 #include "log/DebugLog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Host wiring: the seam reaches the models, and requests reach a registered handler through the
 // MM core model. Stand-in entry points and handlers take the driver's place here.
 #include "models/HostPlatform.h"

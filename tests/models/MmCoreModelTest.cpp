@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // MM core model: the services table, pool accounting and faults, handler registration, dispatch.
 #include "models/MmCoreModel.h"
 

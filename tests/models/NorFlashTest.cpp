@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // NOR flash semantics: ranges, sector erase, bit-clearing program, region locks.
 #include "models/NorFlash.h"
 

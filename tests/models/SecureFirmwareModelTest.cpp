@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The secure firmware model driven by raw service argument blocks, as CallSecureService sends them.
 #include "models/SecureFirmwareModel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SipHash-2-4 against the published test vectors (key 00 01 .. 0F, message 00 01 .. len-1).
 #include "models/SipHash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Format engine: directive language, layout, line ends, truncation, status names, GUID and time
 // texts, entry checks with their console reports, and bounds of every store.
 #include <gtest/gtest.h>

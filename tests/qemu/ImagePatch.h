@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Deliberately broken copies of VarnelMm.efi for the tests of the QEMU target: one instruction of
 // the built image replaced (at the entry point, or at a function named in the link map).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The supervisor's PE32+ loader: copies headers and sections, zero-fills, relocates by the
 // distance to the preferred base, and refuses images an MM core could not load.
 #include "qemu/PeLoader.h"

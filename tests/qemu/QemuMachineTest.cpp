@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The real image under QEMU through the host class: requests, window data and console bytes in
 // both directions, flash changes only at a good end, and the reports of a faulting image, a hung
 // image, a bad image and a missing QEMU. Needs what the qemu preset builds; skipped without it.

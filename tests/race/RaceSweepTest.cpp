@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A racing normal world, at every step. The communication record is shared memory that the normal
 // world may rewrite from another CPU at any instant while the handler runs. This sweep sends every
 // function (plain and authenticated, each of its answer classes, before and after lock-down and

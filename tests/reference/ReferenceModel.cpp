@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference model: a direct reading of the driver's rules, written for clarity rather than
 // speed, with its own tables, its own permission walk and its own message texts.
 #include "tests/reference/ReferenceModel.h"

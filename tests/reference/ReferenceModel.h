@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // An independent, deliberately plain model of the driver's observable behaviour: given the driver
 // state, one request and the secure world's answers, it predicts the UEFI status, the record
 // after the request, the secure calls with their registers, the pool traffic, the console lines

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference model against the documented corner cases of the request handler, so that the
 // fuzz target's oracle is checked on its own and not only against the driver it judges.
 #include <gtest/gtest.h>

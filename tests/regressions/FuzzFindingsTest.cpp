@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Regression tests for faults the fuzz targets found. Each case names the input that found it;
 // the same input is kept in the fuzz target's corpus.
 #include <gtest/gtest.h>

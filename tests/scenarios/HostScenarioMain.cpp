@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The scenarios on the host: the driver linked with the models through HostPlatform.
 #include <stdio.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // varnel-sim's parser on its own: numbers, offsets, option placement, command separation and
 // script expansion.
 #include "tools/varnel-sim/CommandLine.h"

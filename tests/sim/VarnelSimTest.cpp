@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // varnel-sim as its users see it: exit statuses, messages, the flash image between invocations,
 // scripts and the JSON output.
 #include <dirent.h>

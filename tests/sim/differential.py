@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Differential test of varnel-sim's two targets.
 
 Runs differential.script with --json --keep-going once on the host target and once on the QEMU

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Runs the shell examples of the README's varnel-sim section, as written, in an empty directory.
 
 Usage: readme_examples.py README VARNEL_SIM

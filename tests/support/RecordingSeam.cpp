@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Recording fake of the platform seam: console MMIO to a PL011 model, everything else recorded.
 #include "tests/support/RecordingSeam.h"
 

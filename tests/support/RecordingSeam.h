@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Recording fake of the platform seam for host unit tests.
 //
 // While a RecordingSeam object lives it is the installed host seam (HostSeamInstall):

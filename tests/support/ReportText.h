@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers for matching assertion report lines whose line number the test does not pin.
 #pragma once
 

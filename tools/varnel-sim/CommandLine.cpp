@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Parsing of varnel-sim's command line and script files.
 #include "tools/varnel-sim/CommandLine.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Command line of varnel-sim: global options, the command table, and the parser that turns the
 // arguments (and script files) into a list of commands. Nothing here touches the driver.
 #pragma once

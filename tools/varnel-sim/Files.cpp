@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Input checks, atomic outputs, checked console writes and escaping.
 #include "tools/varnel-sim/Files.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The files varnel-sim reads and writes besides the flash image: input files checked before any
 // request and read back unchanged, outputs that replace their target only when complete, checked
 // writes to stdout and stderr, and the escaping of untrusted text in messages.

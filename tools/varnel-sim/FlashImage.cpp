@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Flash image file: creation, locking and mapping.
 #include "tools/varnel-sim/FlashImage.h"
 

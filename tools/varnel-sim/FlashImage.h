@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The flash image file of varnel-sim: opened (created filled with 0xFF when missing), locked
 // against other runs, and mapped shared, so the firmware model programs and erases the file's own
 // pages and a run touches only the pages it reads or changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The real VarnelMm.efi as varnel-sim's target: QemuMachine (qemu/host) behind the Target
 // interface. Each call that cannot be answered (a fault of the image, a hang, a QEMU failure)
 // hands the console bytes the driver wrote before it to the console sink and throws

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Text and JSON rendering of command reports.
 #include "tools/varnel-sim/Report.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What varnel-sim shows for each command: lines of text (results, warnings, hints, hex dumps) or
 // one JSON object per line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Execution of varnel-sim commands.
 #include "tools/varnel-sim/Runner.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs parsed commands against a target: builds the records, signs the authenticated ones, moves
 // file data through the normal-world window in chunks, verifies, explains refusals from what the
 // tool knows of the driver's state, and reports each command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // varnel-sim's simulated machine: the host platform of the models over the caller's flash storage.
 #include "tools/varnel-sim/Simulator.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The target varnel-sim drives by default: the VarnelMm driver started through its entry point on
 // the MM-core model, the secure-firmware model working directly on the caller's flash storage (a
 // mapped image file: only the pages a run touches are ever read or written), a 1 MiB normal-world

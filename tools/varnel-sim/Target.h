@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What varnel-sim sends requests to: a driver that can be started, handed one communication
 // record at a time, and given data through the normal world's memory window. The simulator on
 // the host models is one target; another (the real image under QEMU, say) plugs in here.

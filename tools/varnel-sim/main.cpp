@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // varnel-sim: the normal world's view of VarnelMm on the host.
 #include <algorithm>
 #include <cinttypes>

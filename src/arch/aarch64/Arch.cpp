@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The platform seam on the real CPU, at EL0 inside the secure partition.
 #include "arch/Arch.h"
 

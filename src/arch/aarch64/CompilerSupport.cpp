@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The compiler turns structure copies and zero-initialisation into calls to memcpy and memset even
 // in freestanding code; the image provides them. no_builtin keeps the optimiser from recognising
 // the loops and turning them back into calls to themselves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Host seam: forwards the five platform calls to installable hooks.
 #include "arch/host/HostSeam.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Host implementation of the platform seam: each call is forwarded to a hook that a test, the
 // models or a tool installs. Without hooks the seam answers as an idle machine would.
 #pragma once
