@@ -96,7 +96,9 @@ uint64_t OtherFunction(uint64_t Number) {
   }
 }
 
-enum class Variant { kServed, kOperationFails, kNoPermission, kBadMac };
+// kReleaseFails: the staging buffer's release answers an error, so the request also makes the
+// status assertion's error line, its report and its breakpoint, and goes on as served.
+enum class Variant { kServed, kOperationFails, kNoPermission, kBadMac, kReleaseFails };
 
 // ---- The racing normal world and the read probe ------------------------------------------------
 
@@ -200,6 +202,10 @@ class RaceSweep : public ::testing::Test {
 
   void Arm(const Function &F, Variant V) {
     Platform_->Firmware().ClearFaults();
+    Platform_->Core().ClearPoolFaults();
+    if (V == Variant::kReleaseFails) {
+      Platform_->Core().SetFreeAnswer(EFI_INVALID_PARAMETER, models::FreeFaultMode::kOnce, true);
+    }
     if (V == Variant::kOperationFails) {
       Platform_->Firmware().InjectFault(static_cast<uint32_t>(F.Sub), models::kFwDenied,
                                         models::FaultMode::kOnce);
@@ -215,6 +221,7 @@ class RaceSweep : public ::testing::Test {
     const bool LockedDown = gRunTimeLockDown != 0;
     const bool Seeded = gSeedDeployed != 0;
     const uint64_t AllocationsBefore = Platform_->Core().AllocationCount();
+    const uint64_t BreakpointsBefore = Platform_->BreakpointCount();
     const uint64_t FreesBefore = Platform_->Core().FreeCount();
     Platform_->Firmware().ClearLog();
     Platform_->ClearEvents();
@@ -351,6 +358,9 @@ class RaceSweep : public ::testing::Test {
     // The staging buffer of a signed request lives and dies within it, before the operation.
     const uint64_t Allocations = Platform_->Core().AllocationCount() - AllocationsBefore;
     EXPECT_EQ(Allocations, Platform_->Core().FreeCount() - FreesBefore);
+    // A report, and its breakpoint, only for a release that failed.
+    EXPECT_EQ(Platform_->BreakpointCount() - BreakpointsBefore,
+              V == Variant::kReleaseFails && Allocations == 1 ? 1u : 0u);
     EXPECT_EQ(Allocations, F.SignedWords != 0 && !(F.SeedGated && Seeded) ? 1u : 0u);
     bool Freed = false;
     for (const models::PlatformEvent &E : Platform_->Events()) {
@@ -378,11 +388,12 @@ TEST_F(RaceSweep, EveryFunctionEveryEventEveryWord_DecidesAndActsOnOneCopy) {
   for (int State = 0; State < 4; ++State) {
     for (const Function &F : kFunctions) {
       Start((State & 1) != 0, (State & 2) != 0);
-      for (Variant V :
-           {Variant::kServed, Variant::kOperationFails, Variant::kNoPermission, Variant::kBadMac}) {
+      for (Variant V : {Variant::kServed, Variant::kOperationFails, Variant::kNoPermission,
+                        Variant::kBadMac, Variant::kReleaseFails}) {
         if ((V == Variant::kOperationFails && F.Sub < 0) ||
             (V == Variant::kNoPermission && !F.Permission) ||
-            (V == Variant::kBadMac && F.SignedWords == 0)) {
+            ((V == Variant::kBadMac || V == Variant::kReleaseFails) &&
+             (F.SignedWords == 0 || (F.SeedGated && (State & 2) != 0)))) {
           continue;
         }
         // A quiet run counts the events; then each is struck in turn.
