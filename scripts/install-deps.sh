@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-3-Clause
-# Installs, on a Debian 12 machine, every package the build, the tests, the benchmarks and the
-# QEMU runs need. Packages already present are left alone; nothing else is downloaded.
+# Installs, on a Debian 12 machine, every package the build, the tests, the benchmarks, the QEMU
+# runs and the Debian package (cpack, dpkg-shlibdeps, lintian, man --warnings) need. Packages
+# already present are left alone; nothing else is downloaded.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   clang lld llvm libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   valgrind qemu-system-arm time
+  dpkg-dev lintian man-db groff-base
 )
 
 missing=()

@@ -7,8 +7,8 @@
 # 1. Per module of src/ (base, print, log, console, driver, arch): bytes of text, rodata, data and
 #    bss summed over the module's objects (before the linker drops unused sections), the totals,
 #    and the four diagnostics modules together against their 5 KiB text+rodata target.
-# 2. The sections of VarnelMm.efi (.text, .rdata, .data, .reloc) against the 10 KiB text+rodata
-#    target of the whole image.
+# 2. The SHA-256 of VarnelMm.efi and its sections (.text, .rdata, .data, .reloc) against the
+#    10 KiB text+rodata target of the whole image.
 # 3. The worst-case stack depth of VarnelMmEntryPoint and VarnelMmiHandler against 1 KiB: frame
 #    sizes from the compiler's -fstack-usage files (from the prologues in the disassembly where a
 #    function has none), a call graph from the image's disassembly (bl = call, b to another
@@ -29,6 +29,7 @@ fi
 exec python3 - "$tree" <<'PY'
 import collections
 import glob
+import hashlib
 import os
 import re
 import subprocess
@@ -123,6 +124,10 @@ if not os.path.exists(image):
     sys.exit(0)
 
 print(f"== Image {image} ({os.path.getsize(image)} bytes on disk)")
+# The link records no time, so this sum identifies the sources and settings the image came from
+# (the image_reproducible test proves it); a signed or released image compares against it.
+with open(image, "rb") as handle:
+    print(f"SHA-256 {hashlib.sha256(handle.read()).hexdigest()}")
 sections = collections.OrderedDict()
 current = None
 for line in run("llvm-readobj", "--sections", image).splitlines():

@@ -14,8 +14,11 @@ identifier written in the file's own comment syntax:
   /* SPDX-License-Identifier: BSD-3-Clause */     assembly (.S) and linker scripts (.ld)
   # SPDX-License-Identifier: BSD-3-Clause         CMake, shell, Python, Makefile, fuzz
                                                   dictionaries, varnel-sim scripts, .gitignore,
-                                                  clang-format and clang-tidy settings,
-                                                  extensionless scripts
+                                                  clang-format and clang-tidy settings, bash
+                                                  completions, extensionless scripts
+  .\" SPDX-License-Identifier: BSD-3-Clause        manual pages (roff, section 1)
+
+A template (NAME.in) follows the rule of the file it becomes (NAME).
 
 Files without one, on purpose (LICENSE at the root covers them):
   *.md          documents; a comment would be markup noise or show up in the rendered page
@@ -44,6 +47,7 @@ EXEMPT = [
 LINE = "// " + IDENTIFIER
 BLOCK = "/* " + IDENTIFIER + " */"
 HASH = "# " + IDENTIFIER
+ROFF = '.\\" ' + IDENTIFIER
 
 # Comment form by file name, then by extension.
 BY_NAME = {
@@ -67,6 +71,8 @@ BY_EXTENSION = {
     ".py": HASH,
     ".dict": HASH,
     ".script": HASH,  # varnel-sim command scripts
+    ".bash-completion": HASH,
+    ".1": ROFF,
 }
 
 
@@ -83,6 +89,8 @@ def exempt(path):
 def header_line(root, path):
     """The identifier line this file should carry, or None when no rule covers it."""
     name = os.path.basename(path)
+    if name.endswith(".in"):
+        name = name[:-3]
     if name in BY_NAME:
         return BY_NAME[name]
     extension = os.path.splitext(name)[1]

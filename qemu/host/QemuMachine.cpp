@@ -43,8 +43,10 @@ double Now() {
 }
 
 std::string Hex(uint64_t Value) {
+  // "0x" and at most 16 digits: the text always fits, so the length snprintf returns tells
+  // nothing.
   char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Value));
+  (void)std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Value));
   return Text;
 }
 
@@ -116,7 +118,9 @@ void QemuMachine::Launch() {
     }
   }
   // A write to the request pipe after QEMU ended must fail, not end this process.
-  signal(SIGPIPE, SIG_IGN);
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    Fail(QemuError::Kind::kQemu, std::string("cannot ignore SIGPIPE: ") + std::strerror(errno));
+  }
 
   int Requests[2];
   int Answers[2];
@@ -174,6 +178,7 @@ void QemuMachine::Launch() {
       "-device",
       "loader,file=" + OptionValue(Settings.Image) + ",addr=" + kImageAddress + ",force-raw=on"};
   std::vector<char *> Argv;
+  Argv.reserve(Arguments.size() + 1);
   for (std::string &Argument : Arguments) {
     Argv.push_back(Argument.data());
   }
