@@ -6,6 +6,7 @@
 
 #include "driver/VarnelMmProtocol.h"
 #include "qemu/MemoryMap.h"
+#include "qemu/RecordTrap.h"
 #include "qemu/Semihosting.h"
 #include "qemu/Trap.h"
 
@@ -140,9 +141,11 @@ EFI_STATUS CallHandlerAtEl0(uint64_t (&Words)[6], uint64_t CommBufferSize, Recor
   Copy(Record, reinterpret_cast<uint64_t>(Words), Bytes);
   *reinterpret_cast<volatile uint64_t *>(kCommBufferSizeAddress) = CommBufferSize;
   gModels.Core->SetMessageInFlight(reinterpret_cast<uint8_t *>(Record), Placed);
+  BeginRecordWatch({Record, CommBufferSize, true, !Shape.NullBuffer && !Shape.NullSize});
   const EFI_STATUS Status =
       CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Shape.NullBuffer ? 0 : Record,
                 Shape.NullSize ? 0 : kCommBufferSizeAddress);
+  EndRecordWatch();
   gModels.Core->SetMessageInFlight(nullptr, 0);
   Copy(reinterpret_cast<uint64_t>(Words), Record, Bytes);
   return Status;

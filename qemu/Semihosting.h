@@ -19,6 +19,7 @@ enum ExitStatus : uint32_t {
   kExitBadImage = 5,
   kExitBadSupervisorCall = 6,
   kExitSelfTestFailed = 7,
+  kExitRecordAccess = 8,  // a record access refused by the counter (RecordTrap.h)
 };
 
 // Writes a NUL-terminated string to the host (SYS_WRITE0).

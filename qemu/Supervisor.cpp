@@ -35,10 +35,11 @@ void SetUpMemory() {
                      Address(__el0_text_start) - Address(__supervisor_start), MemoryKind::kEl1Code);
   Ok = Ok && MapRange(Address(__el0_text_start),
                       Address(__el0_text_end) - Address(__el0_text_start), MemoryKind::kEl0Code);
-  // The page after the communication buffer stays EL1-only: a driver access past the end of a
-  // buffer placed flush against it faults. So does the page below the EL0 stack.
+  // The communication page stays EL1-only: every access the driver makes to the record traps
+  // and is counted (RecordTrap.h). The page after it stays EL1-only as well, so an access past
+  // the end of a record placed flush against it is a plain driver fault; so is one below the EL0
+  // stack.
   Ok = Ok && MapRange(kServicesTableAddress, kPageSize, MemoryKind::kEl0Data);
-  Ok = Ok && MapRange(kCommBufferAddress, kCommBufferBytes, MemoryKind::kEl0Data);
   Ok = Ok && MapRange(kEl0StackBase, kPoolArenaAddress + kPoolArenaBytes - kEl0StackBase,
                       MemoryKind::kEl0Data);
   Ok = Ok && MapRange(kImageLoadAddress, kImageMaxBytes, MemoryKind::kEl0CodeData);
