@@ -6,6 +6,8 @@
 #include "qemu/MemoryMap.h"
 #include "qemu/Semihosting.h"
 
+extern "C" char __el0_text_start[], __el0_text_end[];
+
 namespace supervisor {
 namespace {
 
@@ -263,7 +265,10 @@ bool ServeRecordAccess(TrapFrame *Frame) {
     return false;
   }
   DataAccess Access = {};
-  if (!IsEl0Memory(Frame->Elr, sizeof(uint32_t)) ||
+  const uint64_t El0Text = reinterpret_cast<uint64_t>(__el0_text_start);
+  const bool InEl0Text =
+      Frame->Elr >= El0Text && Frame->Elr < reinterpret_cast<uint64_t>(__el0_text_end);
+  if (!(InEl0Text || IsEl0Memory(Frame->Elr, sizeof(uint32_t))) ||
       !DecodeDataAbort(Frame->Esr, *reinterpret_cast<const volatile uint32_t *>(Frame->Elr),
                        *Frame, &Access)) {
     FatalTrap("record access not a single-register load or store (pair, write-back, exclusive?)",

@@ -19,6 +19,7 @@ enum RunMode : uint32_t {
   kModeFaultUnaligned = 5,
   kModeDemo = 6,
   kModeServe = 7,
+  kModeFaultPair = 8,  // a pair load on the record: the counter's loud failure
 };
 constexpr uint64_t kModeAddress = 0x43FFF000;
 
