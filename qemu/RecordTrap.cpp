@@ -252,6 +252,10 @@ RecordTally EndRecordWatch() {
   return gTally;
 }
 
+const RecordTally &LastRecordTally() {
+  return gTally;
+}
+
 uint64_t RecordAccessCount() {
   return gAccesses;
 }
@@ -299,7 +303,11 @@ bool ServeRecordAccess(TrapFrame *Frame) {
     StoreAt(Address, Access.Bytes, Value);
   } else {
     const uint64_t Raw = LoadAt(Address, Access.Bytes);
-    const bool WholeWord0 = Address == Record && Access.Bytes == kWordBytes;
+    const bool WholeWord = (Address - Record) % kWordBytes == 0 && Access.Bytes == kWordBytes;
+    if (WholeWord && gTally.Loads[First] == 0) {
+      gTally.Loaded[First] = Raw;
+    }
+    const bool WholeWord0 = WholeWord && First == 0;
     CountLoad(First, Last, WholeWord0 ? Raw : LoadAt(Record, kWordBytes), Frame);
     if (Access.Register != 31) {
       Frame->X[Access.Register] = Extend(Raw, Access);

@@ -44,6 +44,7 @@ bool DecodeDataAbort(uint64_t Esr, uint32_t Instruction, const TrapFrame &Frame,
 struct RecordTally {
   uint32_t Loads[6];
   uint32_t Stores[6];
+  uint64_t Loaded[6];  // the value of the word's first whole-word load
 };
 
 // What the watch of a request judges: how the record was handed over.
@@ -58,6 +59,8 @@ struct RecordWatch {
 void BeginRecordWatch(const RecordWatch &Watch);
 // Stops counting; the tally of the call. Accesses outside a watch end the run.
 RecordTally EndRecordWatch();
+// The tally of the last watch.
+const RecordTally &LastRecordTally();
 // Record loads and stores served since the supervisor started.
 uint64_t RecordAccessCount();
 

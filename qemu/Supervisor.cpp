@@ -180,6 +180,8 @@ extern "C" [[noreturn]] void SupervisorMain() {
       RunDemo();
     case kModeServe:
       RunServe();
+    case kModeRace:
+      RunRace();
   }
   Line().Str("FAULT unknown run mode ").Dec(Mode).Send();
   SemihostExit(kExitSupervisorFault);
