@@ -125,8 +125,7 @@ bool Admitted(uint64_t Address, uint64_t Length) {
   const uint64_t End = Start + Length;
   const config::RegionAccessEntry *Table =
       gLockedDown ? config::kRunTimeRegionTable : config::kBootRegionTable;
-  for (uint32_t Row = 0; Table[Row].First != Table[Row].Last && Table[Row].Permission != 0;
-       ++Row) {
+  for (uint32_t Row = 0; Table[Row].First != Table[Row].Last && Table[Row].Permission != 0; ++Row) {
     uint64_t Last = Table[Row].Last;
     if (!gLockedDown && Table[Row].First == config::kBootPatchedRowFirst) {
       Last = static_cast<uint32_t>(gModels->Flash->Size()) - 1;
@@ -161,13 +160,12 @@ void CheckSecureCall(const uint64_t (&In)[8], const uint64_t (&Out)[4]) {
   ++gOperations;
   if (Row->SignedBytes != 0) {
     const uint64_t Function = gAcceptedWords[0];
-    const bool AsSigned =
-        gAccepted && Function <= varnel::kHighestFunction &&
-        varnel::kRequests[Function].Sub == In[1] &&
-        gAcceptedLength == varnel::kRequests[Function].SignedBytes &&
-        gAcceptedWords[varnel::kWordOffset] == In[2] &&
-        gAcceptedWords[varnel::kWordLength] == In[3] &&
-        In[4] == (Row->MovesData ? gAcceptedWords[varnel::kWordBuffer] : 0);
+    const bool AsSigned = gAccepted && Function <= varnel::kHighestFunction &&
+                          varnel::kRequests[Function].Sub == In[1] &&
+                          gAcceptedLength == varnel::kRequests[Function].SignedBytes &&
+                          gAcceptedWords[varnel::kWordOffset] == In[2] &&
+                          gAcceptedWords[varnel::kWordLength] == In[3] &&
+                          In[4] == (Row->MovesData ? gAcceptedWords[varnel::kWordBuffer] : 0);
     gAccepted = false;
     if (!AsSigned) {
       Diverged("secure operation other than the one authenticated", In);
@@ -199,6 +197,15 @@ void ListFunctions() {
   }
 }
 
+// The rows of a table before its end row.
+uint32_t RowsInForce(const config::RegionAccessEntry *Table) {
+  uint32_t Rows = 0;
+  while (Table[Rows].First != Table[Rows].Last && Table[Rows].Permission != 0) {
+    ++Rows;
+  }
+  return Rows;
+}
+
 // An offset near a row boundary of either table, or anywhere in the flash.
 uint64_t PickOffset(uint64_t *Random) {
   const uint64_t Choice = Next(Random);
@@ -206,9 +213,9 @@ uint64_t PickOffset(uint64_t *Random) {
   if ((Choice & 1) != 0) {
     return (Next(Random) % Size) & ~0xFFFULL;
   }
-  const config::RegionAccessEntry &Row =
-      (Choice & 2) != 0 ? config::kBootRegionTable[(Choice >> 8) % 5]
-                        : config::kRunTimeRegionTable[(Choice >> 8) % 2];
+  const config::RegionAccessEntry *Table =
+      (Choice & 2) != 0 ? config::kBootRegionTable : config::kRunTimeRegionTable;
+  const config::RegionAccessEntry &Row = Table[(Choice >> 8) % RowsInForce(Table)];
   const uint64_t Edge = (Choice & 4) != 0 ? Row.First : (uint64_t{Row.Last} + 1);
   const uint64_t Step = 0x1000ULL << ((Choice >> 16) % 5);
   const uint64_t Offset = (Choice & 8) != 0 ? Edge - Step : Edge;
@@ -228,7 +235,7 @@ Request MakeRequest(uint64_t *Random, RacePlan *Plan) {
       Signed ? gSigned[(Choice >> 8) % gSignedCount] : gPlain[(Choice >> 8) % gPlainCount];
   const varnel::RequestDescriptor &Row = varnel::kRequests[Function];
   static constexpr uint64_t kLengths[] = {0x10, 0x200, 0x1000, 0x2000, 0x10000};
-  const uint64_t Length = kLengths[(Choice >> 16) % 5];
+  const uint64_t Length = kLengths[Next(Random) % (sizeof(kLengths) / sizeof(kLengths[0]))];
   Made.Words[0] = Function;
   Made.Words[1] = config::kFlashWindowBase + PickOffset(Random);
   Made.Words[2] = Row.MovesData && Length > 0x2000 ? 0x2000 : Length;
@@ -242,12 +249,13 @@ Request MakeRequest(uint64_t *Random, RacePlan *Plan) {
   }
   // Mostly exactly the bytes the function needs, so the record ends flush with its page.
   const uint64_t Needed = varnel::BytesNeeded(Row);
-  Made.Size = (Choice & 0x300000) != 0 ? Needed : varnel::kRecordBytes;
+  Made.Size = Next(Random) % 4 != 0 ? Needed : varnel::kRecordBytes;
 
   const uint64_t Record = RecordAddress(Made.Size);
   const uint64_t Hostile[6] = {
       gSigned[(Next(Random) >> 8) % gSignedCount],
-      (Choice & 0x400000) != 0 ? config::kFlashWindowBase + 0x1FF000 : config::kFlashWindowBase - 0x1000,
+      (Choice & 0x400000) != 0 ? config::kFlashWindowBase + 0x1FF000
+                               : config::kFlashWindowBase - 0x1000,
       (Choice & 0x800000) != 0 ? 0x3000000 : (1ULL << 32) + Made.Words[2],
       (Choice & 0x1000000) != 0 ? kPoolArenaAddress : Made.Words[3] ^ 0x80000,
       ~Made.Words[4],
@@ -386,10 +394,10 @@ extern "C" [[noreturn]] void SecondaryMain() {
       }
     }
     const uint64_t Status = Made.Words[0];
-    ++Answered[Status == varnel::kStatusSuccess          ? 0
-               : Status == varnel::kStatusNoPermission ? 1
+    ++Answered[Status == varnel::kStatusSuccess                 ? 0
+               : Status == varnel::kStatusNoPermission          ? 1
                : Status == varnel::kStatusAuthenticationRefused ? 2
-                                                              : 3];
+                                                                : 3];
   }
   StoreRelease(&gStop, 1);
   while (LoadAcquire(&gStopped) == 0) {

@@ -149,8 +149,7 @@ void CountLoad(uint32_t First, uint32_t Last, uint64_t Word0, const TrapFrame *F
 bool DecodeDataAbort(uint64_t Esr, uint32_t Instruction, const TrapFrame &Frame,
                      DataAccess *Access) {
   if (((Esr >> 26) & 0x3F) != kEcDataAbortLower || (Esr & kIl) == 0 ||
-      (Esr & (kFnV | kEa | kCm | kS1ptw)) != 0 ||
-      (Esr & kDfscPermissionMask) != kDfscPermission) {
+      (Esr & (kFnV | kEa | kCm | kS1ptw)) != 0 || (Esr & kDfscPermissionMask) != kDfscPermission) {
     return false;
   }
   const uint32_t Size = Instruction >> 30;
@@ -225,8 +224,7 @@ bool DecodeDataAbort(uint64_t Esr, uint32_t Instruction, const TrapFrame &Frame,
   }
   if ((Esr & kIsv) != 0 &&
       (((Esr >> kSasShift) & 3) != Size || ((Esr & kSse) != 0) != Decoded.SignExtend ||
-       ((Esr >> kSrtShift) & 0x1F) != Decoded.Register ||
-       ((Esr & kSf) != 0) != Decoded.SixtyFour ||
+       ((Esr >> kSrtShift) & 0x1F) != Decoded.Register || ((Esr & kSf) != 0) != Decoded.SixtyFour ||
        ((Esr & kAr) != 0) != Decoded.AcquireRelease)) {
     return false;
   }
@@ -273,8 +271,8 @@ bool ServeRecordAccess(TrapFrame *Frame) {
   const bool InEl0Text =
       Frame->Elr >= El0Text && Frame->Elr < reinterpret_cast<uint64_t>(__el0_text_end);
   if (!(InEl0Text || IsEl0Memory(Frame->Elr, sizeof(uint32_t))) ||
-      !DecodeDataAbort(Frame->Esr, *reinterpret_cast<const volatile uint32_t *>(Frame->Elr),
-                       *Frame, &Access)) {
+      !DecodeDataAbort(Frame->Esr, *reinterpret_cast<const volatile uint32_t *>(Frame->Elr), *Frame,
+                       &Access)) {
     FatalTrap("record access not a single-register load or store (pair, write-back, exclusive?)",
               Frame, kExitRecordAccess);
   }

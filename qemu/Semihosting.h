@@ -19,7 +19,7 @@ enum ExitStatus : uint32_t {
   kExitBadImage = 5,
   kExitBadSupervisorCall = 6,
   kExitSelfTestFailed = 7,
-  kExitRecordAccess = 8,     // a record access refused by the counter (RecordTrap.h)
+  kExitRecordAccess = 8,    // a record access refused by the counter (RecordTrap.h)
   kExitRaceDivergence = 9,  // the racing core found the driver acting on other bytes
 };
 

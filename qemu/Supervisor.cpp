@@ -75,11 +75,22 @@ void CheckRecordForms() {
   BeginRecordWatch({kSelfTestRecord, 48, false, true});
   CallAtEl0(Address(El0RecordForms), kSelfTestRecord, kPoolArenaAddress);
   const RecordTally Tally = EndRecordWatch();
-  static constexpr uint64_t kLoaded[] = {
-      0x88,                  0xFFFFFFFFFFFFFF88ULL, 0xFFFFFF88,            0x8877,
-      0xFFFFFFFFFFFF8877ULL, 0xFFFF8877,            0xF0E0D0C0,            0xFFFFFFFFF0E0D0C0ULL,
-      0x8088776655443322ULL, 0xF0E0D0C0B0A09080ULL, 0xF0E0D0C0B0A09080ULL, 0x8877665544332211ULL,
-      0xF0E0D0C0B0A09080ULL, kSelfTestRecord + 32,  0x1122334455667788ULL, kEl0StackTop};
+  static constexpr uint64_t kLoaded[] = {0x88,
+                                         0xFFFFFFFFFFFFFF88ULL,
+                                         0xFFFFFF88,
+                                         0x8877,
+                                         0xFFFFFFFFFFFF8877ULL,
+                                         0xFFFF8877,
+                                         0xF0E0D0C0,
+                                         0xFFFFFFFFF0E0D0C0ULL,
+                                         0x8088776655443322ULL,
+                                         0xF0E0D0C0B0A09080ULL,
+                                         0xF0E0D0C0B0A09080ULL,
+                                         0x8877665544332211ULL,
+                                         0xF0E0D0C0B0A09080ULL,
+                                         kSelfTestRecord + 32,
+                                         0x1122334455667788ULL,
+                                         kEl0StackTop};
   for (uint64_t Index = 0; Index < sizeof(kLoaded) / sizeof(kLoaded[0]); ++Index) {
     if (Out[Index] != kLoaded[Index]) {
       Line().Str("record form ").Dec(Index).Str(" left ").Hex(Out[Index]).Send();

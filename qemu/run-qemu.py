@@ -10,8 +10,10 @@ checked the supervisor sends "CONSOLE scenario.step <hex of the expected bytes>"
 bytes of the real image are checked although the supervisor cannot read the UART back.
 
 Modes: scenarios (all scenarios, status 0), demo (the sample session, printed readably),
-self-test, and the four deliberate driver faults, which must end with the driver-fault status 3
-and a report naming the exception class.
+self-test, the four deliberate driver faults, which must end with the driver-fault status 3 and a
+report naming the exception class, fault-pair (a pair load on the record, which the record counter
+refuses with status 8), and race (two vCPUs: a request stream against a core rewriting the record;
+status 0 when no divergence was found).
 """
 import argparse
 import os
