@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The record's loads counted at the memory. The communication page is mapped EL1-only, so every
 // access the driver makes to it at EL0 is a permission fault taken to EL1. The data-abort handler
-// decodes the syndrome, performs the one access on the saved register frame, counts it against
-// the record word (or words) it touches, steps past the instruction and returns. A syndrome that
-// does not describe a single-register access, or an access outside the record, ends the run.
+// describes the access (DecodeDataAbort), performs it on the saved register frame, counts it
+// against the record word (or words) it touches, steps past the instruction and returns. An
+// access that is not a single-register load or store, or one outside the record, ends the run.
 //
 // While a request is watched, a load of a word already loaded in that request, or of a word the
 // request's row does not use, ends the run too (kExitRecordAccess), with the frame of the
