@@ -3,8 +3,9 @@
 PRESETS := host host-release aarch64 qemu
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
+RACE_REQUESTS ?= 100000
 
-.PHONY: all deps configure build test bench bench-instr size lint format fuzz coverage demo clean
+.PHONY: all deps configure build test bench bench-instr size lint format fuzz coverage demo race clean
 
 all: build
 
@@ -50,6 +51,13 @@ coverage: deps
 
 demo: deps
 	@./scripts/demo.sh
+
+# The real image against a second vCPU that rewrites the record while it serves RACE_REQUESTS
+# random requests; `make test` runs a short pass of the same.
+race: deps build/qemu/build.ninja
+	cmake --build --preset qemu -j $(JOBS)
+	python3 qemu/run-qemu.py --build-dir build/qemu --mode race --requests $(RACE_REQUESTS) \
+	  --timeout 3600
 
 clean:
 	rm -rf build

@@ -69,7 +69,62 @@ El0CheckRegisters:
   ldp x29, x30, [sp], #96
   ret
 
-// Self-test faults: each must end the run with the driver-fault status.
+// Self-test of the record counter: every single-register form it replays, on a record on the
+// trapping communication page. x0 = the record (words 0 and 1 hold known values, word 5 is
+// non-zero), x1 = 16 words of EL0 memory for the results: the registers x2..x16 and, last, SP. The stores fill words 2 to 5.
+  .global El0RecordForms
+El0RecordForms:
+  ldrb w2, [x0, #7]
+  ldrsb x3, [x0, #7]
+  ldrsb w4, [x0, #7]
+  ldrh w5, [x0, #6]
+  ldrsh x6, [x0, #6]
+  ldrsh w7, [x0, #6]
+  ldr w8, [x0, #12]
+  ldrsw x9, [x0, #12]
+  ldur x10, [x0, #1]              // unscaled and unaligned: words 0 and 1
+  mov x11, #8
+  ldr x11, [x0, x11]              // register offset
+  mov x12, #1
+  ldr x12, [x0, x12, lsl #3]      // scaled register offset
+  ldar x13, [x0]
+  ldr xzr, [x0]                   // the zero register: nothing changes, SP least of all
+  add x15, x0, #16
+  mov w16, #-8
+  ldr x14, [x15, w16, sxtw]       // sign-extended 32-bit index
+  mov x16, #0xA1
+  strb w16, [x0, #16]
+  mov x16, #0xB2C3
+  strh w16, [x0, #18]
+  movz w16, #0xF607
+  movk w16, #0xD4E5, lsl #16
+  str w16, [x0, #20]
+  movz x16, #0x7788
+  movk x16, #0x5566, lsl #16
+  movk x16, #0x3344, lsl #32
+  movk x16, #0x1122, lsl #48
+  stur x16, [x0, #24]
+  add x15, x0, #32
+  stlr x16, [x15]
+  str xzr, [x0, #40]
+  stp x2, x3, [x1, #0]
+  stp x4, x5, [x1, #16]
+  stp x6, x7, [x1, #32]
+  stp x8, x9, [x1, #48]
+  stp x10, x11, [x1, #64]
+  stp x12, x13, [x1, #80]
+  stp x14, x15, [x1, #96]
+  mov x15, sp
+  stp x16, x15, [x1, #112]
+  ret
+
+// Self-test faults: each must end the run with the driver-fault status, except the pair load on
+// the record, which the record counter cannot replay: it ends the run with its own status.
+  .global El0FaultPair          // x0: the record on the communication page
+El0FaultPair:
+  ldp x0, x1, [x0]
+  ret
+
   .global El0FaultFloatingPoint
 El0FaultFloatingPoint:
   .inst 0x9e670000              // fmov d0, x0 (spelled out: the supervisor is built without FP)

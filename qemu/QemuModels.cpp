@@ -6,6 +6,7 @@
 
 #include "driver/VarnelMmProtocol.h"
 #include "qemu/MemoryMap.h"
+#include "qemu/RecordTrap.h"
 #include "qemu/Semihosting.h"
 #include "qemu/Trap.h"
 
@@ -25,6 +26,8 @@ alignas(models::SecureFirmwareModel) uint8_t gFirmwareStorage[sizeof(models::Sec
 alignas(models::MmCoreModel) uint8_t gCoreStorage[sizeof(models::MmCoreModel)];
 ModelSet gModels = {};
 FlashChangeObserver gFlashChanged = nullptr;
+SecureCallObserver gSecureCallObserver = nullptr;
+bool gRecordVerdicts = true;
 
 void Fill64(uint64_t Address, uint64_t Bytes, uint64_t Value) {
   auto *Words = reinterpret_cast<volatile uint64_t *>(Address);
@@ -44,8 +47,10 @@ void Copy(uint64_t To, uint64_t From, uint64_t Bytes) {
 
 void ServeSecureService(TrapFrame *Frame) {
   ServiceArgumentBlock Block;
+  uint64_t In[8];
   for (int Index = 0; Index < 8; ++Index) {
     Block.Word[Index] = Frame->X[Index];
+    In[Index] = Frame->X[Index];
   }
   const uint64_t Programs = gModels.Flash->ProgramCount();
   const uint64_t Erases = gModels.Flash->EraseCount();
@@ -56,6 +61,10 @@ void ServeSecureService(TrapFrame *Frame) {
   }
   for (int Index = 0; Index < 4; ++Index) {
     Frame->X[Index] = Block.Word[Index];
+  }
+  if (gSecureCallObserver != nullptr) {
+    const uint64_t Out[4] = {Block.Word[0], Block.Word[1], Block.Word[2], Block.Word[3]};
+    gSecureCallObserver(In, Out);
   }
 }
 
@@ -109,6 +118,22 @@ void SetFlashChangeObserver(FlashChangeObserver Observer) {
   gFlashChanged = Observer;
 }
 
+void SetSecureCallObserver(SecureCallObserver Observer) {
+  gSecureCallObserver = Observer;
+}
+
+void SetRecordVerdicts(bool On) {
+  gRecordVerdicts = On;
+}
+
+uint64_t RecordAddress(uint64_t CommBufferSize, RecordShape Shape) {
+  // The record starts on a word boundary, as a PI communicate buffer's message does; a size
+  // beyond the page places it at the page's start (the handler reads at most 48 bytes).
+  const uint64_t Placed = CommBufferSize < kCommBufferBytes ? CommBufferSize : kCommBufferBytes;
+  return ((kCommBufferAddress + kCommBufferBytes - Placed) & ~uint64_t{7}) -
+         (Shape.Misaligned ? 1 : 0);
+}
+
 EFI_STATUS StartDriverAtEl0(const LoadedImage &Image) {
   gModels.Core->Activate();
   // The table the driver sees: the model's header and data, and EL0 trampolines in place of the
@@ -130,19 +155,18 @@ EFI_STATUS CallHandlerAtEl0(uint64_t (&Words)[6], uint64_t CommBufferSize, Recor
   if (Handler == nullptr) {
     return EFI_NOT_FOUND;
   }
-  // The record starts on a word boundary, as a PI communicate buffer's message does; a size
-  // beyond the page places it at the page's start (the handler reads at most 48 bytes).
   const uint64_t Placed = CommBufferSize < kCommBufferBytes ? CommBufferSize : kCommBufferBytes;
-  const uint64_t Record = ((kCommBufferAddress + kCommBufferBytes - Placed) & ~uint64_t{7}) -
-                          (Shape.Misaligned ? 1 : 0);
+  const uint64_t Record = RecordAddress(CommBufferSize, Shape);
   const uint64_t Bytes = Placed < sizeof(Words) ? Placed : sizeof(Words);
   Fill64(kCommBufferAddress, kCommBufferBytes, 0);
   Copy(Record, reinterpret_cast<uint64_t>(Words), Bytes);
   *reinterpret_cast<volatile uint64_t *>(kCommBufferSizeAddress) = CommBufferSize;
   gModels.Core->SetMessageInFlight(reinterpret_cast<uint8_t *>(Record), Placed);
+  BeginRecordWatch({Record, CommBufferSize, gRecordVerdicts, !Shape.NullBuffer && !Shape.NullSize});
   const EFI_STATUS Status =
       CallAtEl0(reinterpret_cast<uint64_t>(Handler), 0, 0, Shape.NullBuffer ? 0 : Record,
                 Shape.NullSize ? 0 : kCommBufferSizeAddress);
+  EndRecordWatch();
   gModels.Core->SetMessageInFlight(nullptr, 0);
   Copy(reinterpret_cast<uint64_t>(Words), Record, Bytes);
   return Status;

@@ -42,6 +42,17 @@ struct RecordShape {
   bool Misaligned = false;  // the record starts one byte before its aligned place
 };
 
+// Told after every secure call with its registers in (x0..x7) and out (x0..x3); null: nobody.
+using SecureCallObserver = void (*)(const uint64_t (&In)[8], const uint64_t (&Out)[4]);
+void SetSecureCallObserver(SecureCallObserver Observer);
+
+// Whether the record counter fails the run on a second load or a load the row does not use (the
+// default), or only counts: the racing core's own checks are shown that way without it.
+void SetRecordVerdicts(bool On);
+
+// Where CallHandlerAtEl0 places a record handed over with CommBufferSize.
+uint64_t RecordAddress(uint64_t CommBufferSize, RecordShape Shape = RecordShape{});
+
 // Calls the handler registered for the driver's GUID at EL0 with the first CommBufferSize bytes
 // (at most 48) of Words as the record and *CommBufferSize = CommBufferSize; Words gets those
 // bytes back as the handler left them. EFI_NOT_FOUND when no handler is registered.

@@ -8,6 +8,7 @@
 #include "models/TextLine.h"
 #include "qemu/MemoryMap.h"
 #include "qemu/QemuModels.h"
+#include "qemu/RecordTrap.h"
 #include "qemu/Semihosting.h"
 #include "qemu/Supervisor.h"
 #include "qemu/Trap.h"
@@ -135,6 +136,7 @@ void RunScenarios() {
   QemuWorld World;
   ReportImage();
   const uint32_t Failures = scenarios::RunAllScenarios(World);
+  Line().Str("record accesses trapped and counted: ").Dec(RecordAccessCount()).Send();
   SemihostExit(Failures == 0 ? kExitPassed : kExitScenarioFailed);
 }
 

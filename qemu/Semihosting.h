@@ -19,6 +19,8 @@ enum ExitStatus : uint32_t {
   kExitBadImage = 5,
   kExitBadSupervisorCall = 6,
   kExitSelfTestFailed = 7,
+  kExitRecordAccess = 8,    // a record access refused by the counter (RecordTrap.h)
+  kExitRaceDivergence = 9,  // the racing core found the driver acting on other bytes
 };
 
 // Writes a NUL-terminated string to the host (SYS_WRITE0).

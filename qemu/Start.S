@@ -34,6 +34,20 @@ _start:
   bl SupervisorMain
 3:b 3b
 
+// The second CPU, started by PSCI CPU_ON at EL1 with the MMU off: its own stack, the same
+// vectors, floating point trapped; SecondaryMain never returns.
+  .global SecondaryStart
+SecondaryStart:
+  msr daifset, #0xf
+  ldr x0, =secondary_stack_top
+  mov sp, x0
+  adr x0, vectors
+  msr vbar_el1, x0
+  msr cpacr_el1, xzr
+  isb
+  bl SecondaryMain
+4:b 4b
+
 wrong_level:                  // not at EL1: leave QEMU with status 2 (semihosting SYS_EXIT)
   adr x1, wrong_level_block
   mov x0, #0x18
@@ -173,3 +187,7 @@ RunAtEl0:
   .balign 16
 el1_context:
   .skip 112
+  .balign 16
+secondary_stack:
+  .skip 0x4000
+secondary_stack_top:

@@ -5,12 +5,13 @@
 
 #include "qemu/MemoryMap.h"
 #include "qemu/Mmu.h"
+#include "qemu/RecordTrap.h"
 #include "qemu/Semihosting.h"
 #include "qemu/Trap.h"
 
 extern "C" char __supervisor_start[], __el0_text_start[], __el0_text_end[];
 extern "C" char El0CheckRegisters[], El0FaultFloatingPoint[], El0FaultLoad[], El0FaultUndefined[],
-    El0FaultUnaligned[];
+    El0FaultUnaligned[], El0RecordForms[], El0FaultPair[];
 
 namespace supervisor {
 namespace {
@@ -35,10 +36,11 @@ void SetUpMemory() {
                      Address(__el0_text_start) - Address(__supervisor_start), MemoryKind::kEl1Code);
   Ok = Ok && MapRange(Address(__el0_text_start),
                       Address(__el0_text_end) - Address(__el0_text_start), MemoryKind::kEl0Code);
-  // The page after the communication buffer stays EL1-only: a driver access past the end of a
-  // buffer placed flush against it faults. So does the page below the EL0 stack.
+  // The communication page stays EL1-only: every access the driver makes to the record traps
+  // and is counted (RecordTrap.h). The page after it stays EL1-only as well, so an access past
+  // the end of a record placed flush against it is a plain driver fault; so is one below the EL0
+  // stack.
   Ok = Ok && MapRange(kServicesTableAddress, kPageSize, MemoryKind::kEl0Data);
-  Ok = Ok && MapRange(kCommBufferAddress, kCommBufferBytes, MemoryKind::kEl0Data);
   Ok = Ok && MapRange(kEl0StackBase, kPoolArenaAddress + kPoolArenaBytes - kEl0StackBase,
                       MemoryKind::kEl0Data);
   Ok = Ok && MapRange(kImageLoadAddress, kImageMaxBytes, MemoryKind::kEl0CodeData);
@@ -53,6 +55,56 @@ void SetUpMemory() {
 void SelfTestSecureService(TrapFrame *Frame) {
   for (uint64_t Index = 0; Index < 4; ++Index) {
     Frame->X[Index] = 0xA0 + Index;
+  }
+}
+
+// A record flush against the end of the communication page.
+constexpr uint64_t kSelfTestRecord = kCommBufferAddress + kCommBufferBytes - 48;
+
+// Every access form the record counter replays, at EL0 on the trapping page: the registers each
+// load leaves, the bytes each store leaves, and the count per word.
+void CheckRecordForms() {
+  auto *Record = reinterpret_cast<volatile uint64_t *>(kSelfTestRecord);
+  Record[0] = 0x8877665544332211ULL;
+  Record[1] = 0xF0E0D0C0B0A09080ULL;
+  Record[2] = 0;
+  Record[3] = 0;
+  Record[4] = 0;
+  Record[5] = ~0ULL;
+  auto *Out = reinterpret_cast<volatile uint64_t *>(kPoolArenaAddress);
+  BeginRecordWatch({kSelfTestRecord, 48, false, true});
+  CallAtEl0(Address(El0RecordForms), kSelfTestRecord, kPoolArenaAddress);
+  const RecordTally Tally = EndRecordWatch();
+  static constexpr uint64_t kLoaded[] = {0x88,
+                                         0xFFFFFFFFFFFFFF88ULL,
+                                         0xFFFFFF88,
+                                         0x8877,
+                                         0xFFFFFFFFFFFF8877ULL,
+                                         0xFFFF8877,
+                                         0xF0E0D0C0,
+                                         0xFFFFFFFFF0E0D0C0ULL,
+                                         0x8088776655443322ULL,
+                                         0xF0E0D0C0B0A09080ULL,
+                                         0xF0E0D0C0B0A09080ULL,
+                                         0x8877665544332211ULL,
+                                         0xF0E0D0C0B0A09080ULL,
+                                         kSelfTestRecord + 32,
+                                         0x1122334455667788ULL,
+                                         kEl0StackTop};
+  for (uint64_t Index = 0; Index < sizeof(kLoaded) / sizeof(kLoaded[0]); ++Index) {
+    if (Out[Index] != kLoaded[Index]) {
+      Line().Str("record form ").Dec(Index).Str(" left ").Hex(Out[Index]).Send();
+    }
+    Check(Out[Index] == kLoaded[Index], "each load form leaves its register as the load would");
+  }
+  Check(Record[2] == 0xD4E5F607B2C300A1ULL && Record[3] == 0x1122334455667788ULL &&
+            Record[4] == 0x1122334455667788ULL && Record[5] == 0,
+        "each store form writes its bytes and no others");
+  static constexpr uint32_t kLoads[6] = {9, 6, 0, 0, 0, 0};
+  static constexpr uint32_t kStores[6] = {0, 0, 3, 1, 1, 1};
+  for (uint32_t Word = 0; Word < 6; ++Word) {
+    Check(Tally.Loads[Word] == kLoads[Word] && Tally.Stores[Word] == kStores[Word],
+          "every record access counted against each word it touches");
   }
 }
 
@@ -72,6 +124,7 @@ void SelfTestSecureService(TrapFrame *Frame) {
   const uint64_t Unaligned =
       *reinterpret_cast<volatile uint64_t *>(reinterpret_cast<uint64_t>(&Bytes[0]) + 1);
   Check(Unaligned == 0x0908070605040302ULL, "unaligned load from Normal memory");
+  CheckRecordForms();
   Line().Str("SELF-TEST PASSED").Send();
   SemihostExit(kExitPassed);
 }
@@ -87,6 +140,10 @@ void SelfTestSecureService(TrapFrame *Frame) {
       break;
     case kModeFaultUndefined:
       CallAtEl0(Address(El0FaultUndefined));
+      break;
+    case kModeFaultPair:
+      BeginRecordWatch({kSelfTestRecord, 48, true, true});
+      CallAtEl0(Address(El0FaultPair), kSelfTestRecord);
       break;
     default:
       CallAtEl0(Address(El0FaultUnaligned), kCommBufferAddress + 1);
@@ -128,11 +185,14 @@ extern "C" [[noreturn]] void SupervisorMain() {
     case kModeFaultLoad:
     case kModeFaultUndefined:
     case kModeFaultUnaligned:
+    case kModeFaultPair:
       RunFault(Mode);
     case kModeDemo:
       RunDemo();
     case kModeServe:
       RunServe();
+    case kModeRace:
+      RunRace();
   }
   Line().Str("FAULT unknown run mode ").Dec(Mode).Send();
   SemihostExit(kExitSupervisorFault);

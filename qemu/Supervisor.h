@@ -19,6 +19,8 @@ enum RunMode : uint32_t {
   kModeFaultUnaligned = 5,
   kModeDemo = 6,
   kModeServe = 7,
+  kModeFaultPair = 8,  // a pair load on the record: the counter's loud failure
+  kModeRace = 9,       // two vCPUs: requests on one, record rewrites on the other (QemuRace.cpp)
 };
 constexpr uint64_t kModeAddress = 0x43FFF000;
 
@@ -31,5 +33,9 @@ LoadedImage LoadDriverImage();
 [[noreturn]] void RunDemo();
 // Serves the host's requests over the channel of ServeProtocol.h (QemuServe.cpp).
 [[noreturn]] void RunServe();
+// Serves a random request stream while the second CPU rewrites the record. The request count,
+// the stream's seed and flags (bit 0: the record counter only counts) are the words after the
+// mode word.
+[[noreturn]] void RunRace();
 
 }  // namespace supervisor

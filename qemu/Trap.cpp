@@ -4,6 +4,7 @@
 #include "qemu/Trap.h"
 
 #include "qemu/MemoryMap.h"
+#include "qemu/RecordTrap.h"
 #include "qemu/Semihosting.h"
 
 extern "C" uint64_t RunAtEl0(uint64_t Pc, const uint64_t *Arguments, uint64_t StackTop,
@@ -16,6 +17,7 @@ namespace {
 constexpr uint64_t kEcShift = 26;
 constexpr uint64_t kEcMask = 0x3F;
 constexpr uint64_t kEcSvc64 = 0x15;
+constexpr uint64_t kEcDataAbortLower = 0x24;
 constexpr uint64_t kLowerElSynchronous = 8;
 
 const SupervisorServices *gServices = nullptr;
@@ -122,6 +124,9 @@ extern "C" uint64_t SupervisorTrap(TrapFrame *Frame, uint64_t Kind) {
     FatalTrap("in the supervisor", Frame, kExitSupervisorFault);
   }
   const uint64_t Ec = (Frame->Esr >> kEcShift) & kEcMask;
+  if (Ec == kEcDataAbortLower && ServeRecordAccess(Frame)) {
+    return kTrapResume;
+  }
   if (Ec != kEcSvc64) {
     FatalTrap("in the driver at EL0", Frame, kExitDriverFault);
   }

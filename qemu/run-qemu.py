@@ -10,8 +10,10 @@ checked the supervisor sends "CONSOLE scenario.step <hex of the expected bytes>"
 bytes of the real image are checked although the supervisor cannot read the UART back.
 
 Modes: scenarios (all scenarios, status 0), demo (the sample session, printed readably),
-self-test, and the four deliberate driver faults, which must end with the driver-fault status 3
-and a report naming the exception class.
+self-test, the four deliberate driver faults, which must end with the driver-fault status 3 and a
+report naming the exception class, fault-pair (a pair load on the record, which the record counter
+refuses with status 8), and race (two vCPUs: a request stream against a core rewriting the record;
+status 0 when no divergence was found).
 """
 import argparse
 import os
@@ -19,9 +21,10 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 MODES = {"scenarios": 0, "self-test": 1, "fault-fp": 2, "fault-load": 3, "fault-undefined": 4,
-         "fault-unaligned": 5, "demo": 6}
+         "fault-unaligned": 5, "demo": 6, "fault-pair": 8, "race": 9}
 EXIT_DRIVER_FAULT = 3
 # What each fault mode's report must name: exception class (and fault status code).
 FAULT_SIGNATURES = {
@@ -29,11 +32,14 @@ FAULT_SIGNATURES = {
     "fault-load": r"EC 0x24 \(data abort from a lower level\).* FAR 0x45000000",
     "fault-undefined": r"EC 0x0 \(unknown reason",
     "fault-unaligned": r"EC 0x24 .*ESR 0x92000021",  # DFSC 0x21: alignment fault
+    "fault-pair": r"not a single-register load or store.*EC 0x24 .*ESR 0x9200000F",
 }
+# The record counter ends the run with a status of its own.
+FAULT_STATUS = {"fault-pair": 8}
 MARKER = re.compile(rb"\x01([BE])([0-9.]*)\n")
 
 
-def run_qemu(qemu, build_dir, mode, timeout):
+def run_qemu(qemu, build_dir, mode, timeout, race=None):
     serial = tempfile.NamedTemporaryFile(prefix="varnelmm-serial-", delete=False)
     serial.close()
     command = [qemu, "-M", "virt", "-cpu", "cortex-a57", "-m", "256M", "-nographic",
@@ -42,8 +48,14 @@ def run_qemu(qemu, build_dir, mode, timeout):
                "-serial", "file:" + serial.name,
                "-device", f"loader,addr=0x43FFF000,data={MODES[mode]},data-len=4"]
     image = os.path.join(build_dir, "bin", "VarnelMm.efi")
-    if mode in ("scenarios", "demo"):
+    if mode in ("scenarios", "demo", "race"):
         command += ["-device", f"loader,file={image},addr=0x44000000,force-raw=on"]
+    if mode == "race":
+        # Two vCPUs on two host threads: the second one rewrites the record while the first
+        # serves the driver's requests.
+        command += ["-smp", "2", "-accel", "tcg,thread=multi"]
+        for offset, value in ((4, race.requests), (8, race.seed), (12, int(race.count_only))):
+            command += ["-device", f"loader,addr={0x43FFF000 + offset:#x},data={value},data-len=4"]
     try:
         done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout)
@@ -140,15 +152,23 @@ def main():
     parser.add_argument("--mode", choices=MODES, default="scenarios")
     parser.add_argument("--qemu", default="qemu-system-aarch64")
     parser.add_argument("--timeout", type=float, default=60)
+    parser.add_argument("--requests", type=int, default=2000, help="race: requests to serve")
+    parser.add_argument("--seed", type=int, default=1, help="race: the request stream's seed")
+    parser.add_argument("--count-only", action="store_true",
+                        help="race: the record counter counts but does not fail the run, so "
+                             "the racing core's own checks are seen alone")
     args = parser.parse_args()
 
-    status, report, console = run_qemu(args.qemu, args.build_dir, args.mode, args.timeout)
+    started = time.monotonic()
+    status, report, console = run_qemu(args.qemu, args.build_dir, args.mode, args.timeout, args)
+    elapsed = time.monotonic() - started
     problems = []
     if status is None:
         problems.append(f"QEMU did not finish within {args.timeout:g} s")
     if args.mode.startswith("fault-"):
-        if status != EXIT_DRIVER_FAULT:
-            problems.append(f"exit status {status}, want the driver-fault status 3")
+        want = FAULT_STATUS.get(args.mode, EXIT_DRIVER_FAULT)
+        if status != want:
+            problems.append(f"exit status {status}, want {want}")
         if not re.search(FAULT_SIGNATURES[args.mode], report):
             problems.append("no fault report naming the expected exception class")
     else:
@@ -168,6 +188,8 @@ def main():
         print("FAIL " + problem)
     if not problems and args.mode == "scenarios":
         print(f"console bytes of {checked} steps match")
+    if args.mode == "race":
+        print(f"race run took {elapsed:.1f} s")
     return 1 if problems else 0
 
 
