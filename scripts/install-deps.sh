@@ -9,6 +9,7 @@ packages=(
   clang lld llvm libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   valgrind qemu-system-arm time
+  g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
 )
 
 missing=()

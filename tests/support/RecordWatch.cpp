@@ -18,8 +18,10 @@ RecordWatch *gWatch = nullptr;
 struct sigaction gPreviousSegv;
 struct sigaction gPreviousTrap;
 
+#if defined(__x86_64__) && defined(__linux__)
 constexpr unsigned long long kTrapFlag = 0x100;   // EFLAGS.TF
 constexpr unsigned long long kWriteAccess = 0x2;  // page-fault error code: W/R
+#endif
 
 // Hands a signal that is not the watch's to whoever had it before.
 void Chain(const struct sigaction &Previous, int Signal, siginfo_t *Info, void *Context) {
