@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # Front door of the project. Every target installs what it needs first (Debian packages).
-PRESETS := host host-release aarch64 qemu
+PRESETS := host host-release aarch64 qemu host-aarch64
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 RACE_REQUESTS ?= 100000
@@ -23,7 +23,7 @@ build: configure
 test: build build/fuzz/build.ninja
 	cmake --build --preset fuzz -j $(JOBS)
 	@./scripts/lint.sh
-	@set -e; for p in host host-release fuzz qemu; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
+	@set -e; for p in host host-release fuzz qemu host-aarch64; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
 
 bench: deps build/host-release/build.ninja
 	cmake --build --preset host-release -j $(JOBS)

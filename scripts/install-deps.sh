@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   valgrind qemu-system-arm time
   dpkg-dev lintian man-db groff-base
+  g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
 )
 
 missing=()

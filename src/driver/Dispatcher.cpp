@@ -90,6 +90,26 @@ EFI_STATUS NullArgument(const void *CommBuffer, const uint64_t *CommBufferSize) 
   return ServeRequest(Request, Record);
 }
 
+// Everything after the pointer checks. It is handed the record only as a SharedRecord, and the
+// handler keeps no other use of CommBuffer, so no line of the request can read a record word
+// except through FetchWord: a raw re-read has to be written against the type on purpose.
+[[gnu::always_inline]] inline EFI_STATUS HandleRecord(SharedRecord Record, uint64_t Size) {
+  VARNEL_LOG(kLevelInfo, "%a CPU%d\n", "VarnelMmiHandler", gMmst->CurrentlyExecutingCpu);
+  VARNEL_LOG(kLevelInfo, "CommBuffer - 0x%p, CommBufferSize - 0x%x\n", Record.Address(), Size);
+
+  if (Size < sizeof(uint64_t)) {
+    return BufferTooSmall(Size);
+  }
+  const uint64_t Function = FetchWord(Record, kWordFunctionId);
+  if (Function > kHighestFunction) {
+    return Unsupported();
+  }
+  if (Size < kBytesNeeded.Bytes[Function]) {
+    return BufferTooSmall(Size);
+  }
+  return CopyAndServe(Record, Function);
+}
+
 }  // namespace
 
 }  // namespace varnel
@@ -108,21 +128,6 @@ extern "C" EFI_STATUS VarnelMmiHandler(EFI_HANDLE DispatchHandle, const void *Co
   if ((reinterpret_cast<uintptr_t>(CommBuffer) & (sizeof(uint64_t) - 1)) != 0) {
     return EFI_INVALID_PARAMETER;
   }
-
-  const uint64_t Size = *static_cast<volatile const uint64_t *>(CommBufferSize);
-  VARNEL_LOG(kLevelInfo, "%a CPU%d\n", "VarnelMmiHandler", gMmst->CurrentlyExecutingCpu);
-  VARNEL_LOG(kLevelInfo, "CommBuffer - 0x%p, CommBufferSize - 0x%x\n", CommBuffer, Size);
-
-  if (Size < sizeof(uint64_t)) {
-    return BufferTooSmall(Size);
-  }
-  const SharedRecord Record(CommBuffer);
-  const uint64_t Function = FetchWord(Record, kWordFunctionId);
-  if (Function > kHighestFunction) {
-    return Unsupported();
-  }
-  if (Size < kBytesNeeded.Bytes[Function]) {
-    return BufferTooSmall(Size);
-  }
-  return CopyAndServe(Record, Function);
+  return HandleRecord(SharedRecord(CommBuffer),
+                      *static_cast<volatile const uint64_t *>(CommBufferSize));
 }

@@ -68,11 +68,6 @@ uint64_t SpiNorTranslateAddress(uint64_t Address);
 // every decision and every action of the request rests on that copy. The record itself is only
 // written: the answers below.
 
-#ifdef VARNELMM_RECORD_READ_PROBE
-// Test builds only: told of every read of a record word.
-extern "C" void RecordReadProbe(const volatile uint64_t *Word);
-#endif
-
 // The shared record as the driver holds it. It offers no way to read a word but FetchWord, so a
 // second read of a word (a check on the copy and a use of the record, say) cannot be written by
 // accident; words are only stored, as answers. One pointer, passed in one register.
@@ -91,9 +86,6 @@ static_assert(sizeof(SharedRecord) == sizeof(void *) && __is_trivially_copyable(
 
 // The one way the driver reads the shared record.
 inline uint64_t FetchWord(SharedRecord Record, uint32_t Word) {
-#ifdef VARNELMM_RECORD_READ_PROBE
-  RecordReadProbe(Record.Words_ + Word);
-#endif
   return Record.Words_[Word];
 }
 
