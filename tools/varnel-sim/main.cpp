@@ -235,7 +235,6 @@ int Run(const varnelsim::Options &Settings) {
   // 3. Inputs, each opened once and no larger than the flash; outputs, opened unnamed now so a
   // file system that cannot take them stops the run before anything is sent.
   std::vector<std::unique_ptr<InputFile>> Inputs(Settings.Commands.size());
-  std::vector<std::unique_ptr<AtomicOutput>> Outputs(Settings.Commands.size());
   std::unique_ptr<AtomicOutput> ConsoleFile;
   std::vector<uint64_t> Sizes(Settings.Commands.size(), 0);
   try {
@@ -259,10 +258,12 @@ int Run(const varnelsim::Options &Settings) {
     return Failure(Settings.Json, kExitUsage, Error.what());
   }
   try {
+    // Each output is tried now (an unnamed file leaves no trace) and opened for good when its
+    // command runs, so a run of many outputs holds one descriptor at a time.
     for (size_t Index = 0; Index < Settings.Commands.size(); ++Index) {
       const Command &Item = Settings.Commands[Index];
-      if (!TakesInput(Item.Kind) && !Item.File.empty()) {
-        Outputs[Index] = std::make_unique<AtomicOutput>(Item.File);
+      if (!TakesInput(Item.Kind) && !Item.File.empty() && !IsSharedDevice(Item.File)) {
+        const AtomicOutput Trial(Item.File);
       }
     }
     if (!Settings.ConsolePath.empty() && Settings.ConsolePath != "-") {
@@ -329,7 +330,18 @@ int Run(const varnelsim::Options &Settings) {
         throw Interrupted("stopped by signal " + std::to_string(StopSignal()) + " before " +
                           Item.Origin);
       }
-      const CommandReport Report = Commands.Run(Item, Inputs[Index].get(), Outputs[Index].get());
+      std::unique_ptr<AtomicOutput> Output;
+      if (!TakesInput(Item.Kind) && !Item.File.empty()) {
+        try {
+          Output = std::make_unique<AtomicOutput>(Item.File);
+        } catch (const ToolError &Error) {
+          Stopped = Error.what();
+          Status = kExitTool;
+          break;
+        }
+      }
+      const CommandReport Report = Commands.Run(Item, Inputs[Index].get(), Output.get());
+      Output.reset();
       ++Ran;
       Print(Reports, Settings.Json ? JsonReport(Report) : TextReport(Report));
       FlushChecked(Reports);
