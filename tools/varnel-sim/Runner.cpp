@@ -187,12 +187,17 @@ void Runner::Read(CommandReport &Report, const Command &Item, bool Signed, Atomi
   Report.Transfer = true;
   Report.Total = Item.Length;
   try {
+    if (Output == nullptr && Item.Length > Chunk.size()) {
+      Report.Spool = std::make_shared<DataSpool>();
+    }
     const Moved Result =
         Transfer(Report, Item, false, Signed, Item.Offset, Item.Length, nullptr,
                  [&](uint64_t, uint64_t Size) {
                    Machine.FromWindow(0, Chunk.data(), Size);
                    if (Output != nullptr) {
                      Output->Write(Chunk.data(), Size);
+                   } else if (Report.Spool) {
+                     Report.Spool->Append(Chunk.data(), Size);
                    } else {
                      Report.Data.insert(Report.Data.end(), Chunk.data(), Chunk.data() + Size);
                    }

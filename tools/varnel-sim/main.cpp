@@ -343,7 +343,7 @@ int Run(const varnelsim::Options &Settings) {
       const CommandReport Report = Commands.Run(Item, Inputs[Index].get(), Output.get());
       Output.reset();
       ++Ran;
-      Print(Reports, Settings.Json ? JsonReport(Report) : TextReport(Report));
+      WriteReport(Reports, Report, Settings.Json);
       FlushChecked(Reports);
       if (OutputFailed()) {
         Stopped = "cannot write the report of " + Item.Origin;
@@ -361,6 +361,9 @@ int Run(const varnelsim::Options &Settings) {
   } catch (const Interrupted &Stop) {
     Stopped = Stop.what();
     Status = 128 + StopSignal();
+  } catch (const ToolError &Error) {
+    Stopped = Error.what();
+    Status = kExitTool;
   }
   // Completed requests stay done on both targets, as on a real flash, whatever ended the run.
   Machine.Finish();
