@@ -86,9 +86,12 @@ const std::vector<CommandSpec> &CommandTable() {
        "record as the handler left it. --size sets the buffer size handed to the handler\n"
        "(default 48).\n"},
       {CommandKind::kFlash, "flash", "OFFSET FILE", "update flash to a file's contents, verified",
-       "Reads the sectors FILE covers, erases only those that need it, programs only the\n"
-       "sectors that differ (keeping the bytes of partly covered sectors) and reads everything\n"
-       "back to verify. Sectors already equal cost nothing.\n"},
+       "Works sector by sector, a window-full at a time: reads the sectors FILE covers, erases a\n"
+       "sector only right before it programs it, programs only the sectors that differ (keeping\n"
+       "the bytes of partly covered sectors) and reads each window-full back to verify. Every\n"
+       "sector must admit the erase and the program, or nothing is sent. If the secure firmware\n"
+       "fails a sector, its old contents are written back (or saved beside the image). After a\n"
+       "seed the authenticated functions are used, signed with the run's key.\n"},
       {CommandKind::kVerify, "verify", "OFFSET FILE", "compare flash with a file",
        "Reads the flash at OFFSET and compares it with FILE; fails on any difference and names\n"
        "the first one.\n"},
