@@ -33,10 +33,13 @@ def snapshot(work):
                 os.path.join(work, name)) and name not in ("out.txt", "err.txt")}
 
 
+PATTERN = bytes((i * 7 + i // 4096) & 0xFF for i in range(1 << 16))
+ORIGINAL = PATTERN * (FLASH // len(PATTERN))
+
+
 def prepare(work):
-    pattern = bytes((i * 7 + i // 4096) & 0xFF for i in range(1 << 16))
     with open(os.path.join(work, "flash.img"), "wb") as handle:
-        handle.write(pattern * (FLASH // len(pattern)))
+        handle.write(ORIGINAL)
     for name, size, fill in (("in.bin", 0x3000, b"\x5A"), ("a3m.bin", 3 << 20, b"\xA5"),
                              ("big.bin", FLASH + 1, b"\x00")):
         with open(os.path.join(work, name), "wb") as handle:
@@ -67,6 +70,11 @@ def flash_is(offset, data):
 ROWS = [
     ("flash", "refusal the plan must foresee (crosses into a read-only gap)",
      "flash +0x11F000 a3m.bin", 1, set(), None, None),
+    ("flash", "sent anyway (--keep-going): a refusal mid-update", "--keep-going flash "
+     "+0x11F000 a3m.bin", 1, {"flash.img"},
+     lambda work: sector(work, 0x17F000) == b"\xA5" * 0x1000 and all(
+         sector(work, offset) == ORIGINAL[offset:offset + 0x1000]
+         for offset in range(0x180000, 0x41F000, 0x1000)), None),
     ("flash", "after a seed: authenticated update", "seed 5 -- flash +0x1000 in.bin", 0,
      {"flash.img"}, flash_is(0x1000, b"\x5A" * 0x1000), None),
     ("write", "plain write after a seed (gate the plan must foresee)",

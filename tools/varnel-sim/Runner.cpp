@@ -334,9 +334,21 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
     Send(Report, Item, Words);
     return Report.Ok;
   };
-  // The sector at Address lost its old contents Old: write them back, or save them.
+  // A request on the sector at Address failed: if the sector no longer holds its old contents
+  // Old, write them back, or save them.
   const auto Restore = [&](uint64_t Address, const uint8_t *Old) {
-    const CommandReport Failed = Report;
+    CommandReport Failed = Report;
+    std::vector<uint8_t> Now(kSector);
+    const bool Untouched =
+        Transfer(Report, Item, false, Signed, Address, kSector, nullptr,
+                 [&](uint64_t, uint64_t Got) { Machine.FromWindow(0, Now.data(), Got); })
+            .Ok &&
+        std::memcmp(Now.data(), Old, kSector) == 0;
+    if (Untouched) {
+      Report = Failed;
+      Report.Notes.push_back("sector " + Hex(Address) + " kept its old contents");
+      return;
+    }
     const bool Back = EraseSector(Address) && Program(Address, Old);
     const std::string Saved = Back ? "" : SaveSector(Address, Old);
     Report = Failed;  // the report tells the failure, not the repair
@@ -379,12 +391,14 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
       const uint64_t Address = Base + Sector;
       if (NeedsErase && !EraseSector(Address)) {
         Failure = "erasing sector " + Hex(Address) + " failed";
+        Report.Completed = std::max(Address, Item.Offset) - Item.Offset;
         Restore(Address, Now);
         break;
       }
       Erased += NeedsErase ? 1 : 0;
       if (!(NeedsErase && Blank) && !Program(Address, Want)) {
         Failure = "programming sector " + Hex(Address) + " failed";
+        Report.Completed = std::max(Address, Item.Offset) - Item.Offset;
         Restore(Address, Now);
         break;
       }
