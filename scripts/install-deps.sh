@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build make python3
   clang lld llvm libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  valgrind qemu-system-arm time
+  valgrind qemu-system-arm time procps
 )
 
 missing=()
