@@ -36,7 +36,7 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
   // range operated on.
   if (Row.PermissionChecked &&
       (Length > kLargestJudgedLength ||
-       !SpiNorIsWriteAllowed(Offset, static_cast<uint32_t>(Length), gRunTimeLockDown != 0))) {
+       !SpiNorIsWriteAllowed(Offset, static_cast<uint32_t>(Length), RunTimeLocked()))) {
     return NoPermission(Row, Record, Offset, Length);
   }
   const uint64_t Buffer = Row.MovesData ? Request.Word[kWordBuffer] : 0;
@@ -75,7 +75,7 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 
 [[gnu::noinline]] EFI_STATUS ServeLockDown(const RequestRow &Row, SharedRecord Record) {
   VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record.Address());
-  gRunTimeLockDown = 1;
+  LockDownRunTime();
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
@@ -84,7 +84,7 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
   if (EfiError(SpiNorMmSeedDeploy(Request.Word[kWordOffset]))) {
     return Failed(Row, Record);
   }
-  gSeedDeployed = 1;
+  MarkSeedDeployed();
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
@@ -97,10 +97,9 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 
 }  // namespace
 
-EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record) {
-  const RequestRow &Row = RowOf(Request.Word[kWordFunctionId]);
+EFI_STATUS ServeRequest(const RequestRow &Row, const RequestCopy &Request, SharedRecord Record) {
   // Once the seed is deployed only the authenticated functions reach the flash.
-  if (Row.SeedGated && gSeedDeployed != 0) {
+  if (Row.SeedGated && SeedDeployed()) {
     return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
   }
   switch (Row.Path) {

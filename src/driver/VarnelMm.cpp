@@ -5,9 +5,29 @@
 
 namespace varnel {
 
-uint8_t gRunTimeLockDown = 0;
-uint8_t gSeedDeployed = 0;
+namespace {
+
+bool gRunTimeLocked = false;
+bool gSeedDeployed = false;
 EFI_MM_SYSTEM_TABLE *gMmst = nullptr;
+
+}  // namespace
+
+bool RunTimeLocked() {
+  return gRunTimeLocked;
+}
+void LockDownRunTime() {
+  gRunTimeLocked = true;
+}
+bool SeedDeployed() {
+  return gSeedDeployed;
+}
+void MarkSeedDeployed() {
+  gSeedDeployed = true;
+}
+EFI_MM_SYSTEM_TABLE *MmServices() {
+  return gMmst;
+}
 
 }  // namespace varnel
 
@@ -16,8 +36,8 @@ using namespace varnel;
 extern "C" EFI_STATUS VarnelMmInit(EFI_HANDLE ImageHandle, EFI_MM_SYSTEM_TABLE *MmSystemTable) {
   (void)ImageHandle;
   VARNEL_LOG(kLevelInfo, "%a\n", "VarnelMmInit");
-  gRunTimeLockDown = 0;
-  gSeedDeployed = 0;
+  gRunTimeLocked = false;
+  gSeedDeployed = false;
   gMmst = MmSystemTable;
 
   // The entry runs once on a platform; starting from the built-in table makes every start alike.

@@ -164,8 +164,8 @@ class RaceSweep : public ::testing::Test {
     if (Seeded) {
       Send({8, 0x5EED, 0, 0, 0, 0}, 16);
     }
-    ASSERT_EQ(gRunTimeLockDown, LockedDown ? 1 : 0);
-    ASSERT_EQ(gSeedDeployed, Seeded ? 1 : 0);
+    ASSERT_EQ(RunTimeLocked(), LockedDown);
+    ASSERT_EQ(SeedDeployed(), Seeded);
   }
 
   // Dispatches the request through the MM core model with its communicate buffer on the watched
@@ -222,10 +222,10 @@ class RaceSweep : public ::testing::Test {
   void RunOne(const Function &F, Variant V, uint64_t StrikeAt, uint32_t Word, uint64_t Value,
               bool Watched) {
     const std::vector<uint64_t> Sent = Compose(F, V);
-    const uint64_t Size = BytesNeeded(kRequests[F.Number]);
+    const uint64_t Size = kRequests[F.Number].BytesNeeded;
     Arm(F, V);
-    const bool LockedDown = gRunTimeLockDown != 0;
-    const bool Seeded = gSeedDeployed != 0;
+    const bool LockedDown = RunTimeLocked();
+    const bool Seeded = SeedDeployed();
     const uint64_t AllocationsBefore = Platform_->Core().AllocationCount();
     const uint64_t BreakpointsBefore = Platform_->BreakpointCount();
     const uint64_t FreesBefore = Platform_->Core().FreeCount();
@@ -381,8 +381,8 @@ class RaceSweep : public ::testing::Test {
     }
 
     // Only functions 7 and 8 change the driver's state.
-    EXPECT_EQ(gRunTimeLockDown != 0, LockedDown || F.Number == 7);
-    EXPECT_EQ(gSeedDeployed != 0, Seeded || (F.Number == 8 && Word0 == kStatusSuccess));
+    EXPECT_EQ(RunTimeLocked(), LockedDown || F.Number == 7);
+    EXPECT_EQ(SeedDeployed(), Seeded || (F.Number == 8 && Word0 == kStatusSuccess));
   }
 
   testsupport::RecordWatch Watch_;
