@@ -173,19 +173,24 @@ class Builds:
             command += ["--target", *sorted(targets)]
         return run(command, env=self.env)
 
-    def index(self):
-        """Which host binary holds each GoogleTest test, and each CTest test's command."""
-        status, output = self.build("host")
-        if status != 0:
-            raise SystemExit(f"the unplanted tree does not build:\n{output[-4000:]}")
+    def index(self, proofs=None):
+        """Which host binary holds each GoogleTest test, and each CTest test's command. With
+        proofs, only the binaries those need are built, found from the test sources."""
+        self.configure("host")
         _, listing = run(["ctest", "--test-dir", "build/host", "--show-only=json-v1"])
         for test in json.loads(listing)["tests"]:
             self.ctest_commands[test["name"]] = test.get("command", [])
-            command = test.get("command", [])
-            if len(command) > 1 and command[1] == "--gtest_brief=1":
-                names = checker.gtest_names([command[0]])
-                for name in names:
-                    self.gtest_binary[name] = command[0]
+        targets = None
+        if proofs is not None:
+            targets = {"scenarios_host"} | {t for t in map(source_target, proofs) if t}
+        status, output = self.build("host", targets)
+        if status != 0:
+            raise SystemExit(f"the unplanted tree does not build:\n{output[-4000:]}")
+        for name, command in self.ctest_commands.items():
+            if len(command) > 1 and command[1] == "--gtest_brief=1" and os.path.isfile(command[0]):
+                if targets is None or os.path.basename(command[0]) in targets:
+                    for test in checker.gtest_names([command[0]]):
+                        self.gtest_binary[test] = command[0]
 
     def host_target(self, proof):
         kind = kind_of(proof)
@@ -201,6 +206,22 @@ class Builds:
             if command and command[0].startswith(os.path.join(TREE, "build", "host")):
                 return os.path.basename(command[0])
         return None
+
+
+def source_target(proof):
+    """The test binary that holds a GoogleTest proof, found from the sources without a build."""
+    if kind_of(proof) != "gtest":
+        return None
+    suite, name = proof.split(".", 1)
+    suite, name = suite.split("/")[-1], name.split("/")[0]
+    pattern = re.compile(rf"\bTEST(?:_F|_P)?\(\s*{re.escape(suite)},\s*{re.escape(name)}\s*\)")
+    for top, dirs, files in os.walk(os.path.join(TREE, "tests")):
+        for file in files:
+            if file.endswith(".cpp") and pattern.search(open(os.path.join(top, file)).read()):
+                lists = open(os.path.join(top, "CMakeLists.txt")).read()
+                found = re.search(rf"varnel_add_test\((\w+)[^)]*\b{re.escape(file)}\b", lists)
+                return found.group(1) if found else None
+    return None
 
 
 # ---- Running the proofs -------------------------------------------------------------------------
@@ -282,7 +303,8 @@ def main():
 
     sync_tree()
     builds = Builds(args.jobs, qemu=not args.fast and shutil.which("qemu-system-aarch64"))
-    builds.index()
+    builds.index([p for plant in plants for p in proofs_of.get(plant["row"], [])]
+                 if args.fast else None)
 
     problems, results = [], []
     for plant in plants:
@@ -326,13 +348,26 @@ def main():
 
     seconds = time.monotonic() - started
     log(f"\n{len(results)} plant(s) in {seconds:.0f} s")
-    full = not args.fast and not args.only and not args.source
+    full = not args.fast and not args.source
     results_path = args.results or (RESULTS if full else None)
     if results_path:
+        # A run of some plants (--only) updates their lines and keeps those of the others.
+        kept = []
+        if args.only and os.path.isfile(results_path):
+            ran = {p["name"] for p in plants}
+            present = {os.path.basename(p)[:-len(".patch")]
+                       for p in glob.glob(os.path.join(PLANTS, "*.patch"))}
+            with open(results_path) as f:
+                for line in f:
+                    name = line.split("\t")[0]
+                    if not line.startswith("#") and name not in ran and name in present:
+                        kept.append(line)
         with open(results_path, "w") as f:
-            f.write("# Written by scripts/plants.py (make plants); read by "
+            f.write("# SPDX-License-Identifier: BSD-3-Clause\n"
+                    "# Written by scripts/plants.py (make plants); read by "
                     "scripts/check-threat-model.py.\n"
                     "# plant\trow\tproof\tverdict (failed, passed or not-run)\n")
+            f.writelines(kept)
             for plant, proofs, failed, skipped in results:
                 for proof in proofs:
                     verdict = ("failed" if proof in failed else

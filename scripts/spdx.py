@@ -15,7 +15,8 @@ identifier written in the file's own comment syntax:
   # SPDX-License-Identifier: BSD-3-Clause         CMake, shell, Python, Makefile, fuzz
                                                   dictionaries, varnel-sim scripts, .gitignore,
                                                   clang-format and clang-tidy settings,
-                                                  extensionless scripts
+                                                  extensionless scripts, fault patches (in
+                                                  the text git apply skips) and their results
 
 Files without one, on purpose (LICENSE at the root covers them):
   *.md          documents; a comment would be markup noise or show up in the rendered page
@@ -52,6 +53,7 @@ BY_NAME = {
     ".gitignore": HASH,
     ".clang-format": HASH,
     ".clang-tidy": HASH,
+    "results.txt": HASH,  # tests/plants/results.txt, written by scripts/plants.py
 }
 BY_EXTENSION = {
     ".c": LINE,
@@ -67,6 +69,7 @@ BY_EXTENSION = {
     ".py": HASH,
     ".dict": HASH,
     ".script": HASH,  # varnel-sim command scripts
+    ".patch": HASH,  # plants: the header before the diff
 }
 
 

@@ -231,8 +231,10 @@ TEST_F(SecureRequest, EveryJudgedFunction_JudgedByTheTableTheFlagSelects) {
     bool Boot;     // admitted before lock-down
     bool RunTime;  // admitted after
   };
-  const Range kRanges[] = {{0x100000, 0x1000, true, false}, {0xFF000, 0x2000, true, false},
-                           {0x11F000, 0x1000, true, false}, {0x2F0000, 0x1000, true, true},
+  const Range kRanges[] = {{0x100000, 0x1000, true, false},
+                           {0xFF000, 0x2000, true, false},
+                           {0x11F000, 0x1000, true, false},
+                           {0x2F0000, 0x1000, true, true},
                            {0x180000, 0x1000, false, false}};
   for (const bool Locked : {false, true}) {
     Platform.Firmware().Reset();
@@ -240,9 +242,9 @@ TEST_F(SecureRequest, EveryJudgedFunction_JudgedByTheTableTheFlagSelects) {
     if (Locked) {
       Send({{kFunctionRunTimeLockDown, 0, 0, 0, 0, 0}});
     }
-    for (const uint64_t Function : {kFunctionWrite, kFunctionErase, kFunctionRegionLock,
-                                    kFunctionSecureWrite, kFunctionSecureErase,
-                                    kFunctionSecureRegionLock}) {
+    for (const uint64_t Function :
+         {kFunctionWrite, kFunctionErase, kFunctionRegionLock, kFunctionSecureWrite,
+          kFunctionSecureErase, kFunctionSecureRegionLock}) {
       const bool Signed = Function >= kFunctionSecureRead && Function != kFunctionRegionLock;
       for (const Range &R : kRanges) {
         SCOPED_TRACE(testing::Message() << "function " << Function << " locked " << Locked
