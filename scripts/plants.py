@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: BSD-3-Clause
 """Plants each fault of tests/plants/ alone and runs the proofs its threat row names.
 
-  plants.py [--fast] [--only NAME...] [--results FILE] [--jobs N]
+  plants.py [--fast] [--only NAME...] [--results FILE] [--source DIR] [--jobs N]
 
 Every tests/plants/*.patch is a fault a developer could plausibly make, kept as test data and
 never built into the product. Its header (the text before the diff) says which threat row of
@@ -18,12 +18,19 @@ directories kept between runs) back to the current sources, applies the patch wi
 builds what the row's proofs need and runs every proof the row names. It prints
 plant -> row -> the named proofs that failed, and for each row whether a deterministic proof
 (anything but a fuzz target) failed for at least one of its plants. The exit status is 1 when a
-plant no longer applies cleanly or a row has no deterministic proof that fails; then the plant
-must be refreshed against the code, or the row's proofs mended.
+plant no longer applies cleanly (or no longer compiles), when a plant makes none of its row's
+proofs fail, or when a row has no deterministic proof that fails; then the plant must be
+refreshed against the code, or the row's proofs mended. A scenario counts as failed when its run
+on the host fails, or, in a full run, its run under QEMU (the QEMU preset is built only when the
+host run passed). Fuzz targets run as make test runs them (fuzz_*_smoke: the committed corpus
+and a bounded number of new executions), so they may catch a plant in one run and not the next.
+The scratch builds are left as the last plant built them; the sources are restored.
 
 --fast runs only the plants marked Fast and skips fuzz targets and the QEMU run, for make test.
 A full run writes tests/plants/results.txt, which scripts/check-threat-model.py reads: a row may
-name a proof only if one of the row's plants makes it fail.
+name a proof only if one of the row's plants makes it fail. --only NAME... runs those plants and
+updates their lines of that file. --source DIR plants into another checkout (say, an older
+commit) with the same scratch builds, reading that checkout's threat model; give --results.
 """
 import argparse
 import glob
