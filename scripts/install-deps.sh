@@ -9,7 +9,7 @@ packages=(
   cmake ninja-build make python3 git
   clang lld llvm libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  valgrind qemu-system-arm time
+  valgrind qemu-system-arm time procps
   dpkg-dev lintian man-db groff-base
   g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
 )

@@ -114,6 +114,93 @@ VARNELMM_LOOKUP const char *VarnelMmFunctionName(uint64_t Function) {
   }
 }
 
+/* ---- What each function does ----------------------------------------------------------------
+ * X(Id, SeedGated, PermissionChecked, SignedBytes, MovesData), one row per function, in the order
+ * of the function list:
+ *   SeedGated          refused once a seed is deployed;
+ *   PermissionChecked  the range must lie inside one row of the access table in force that allows
+ *                      changes;
+ *   SignedBytes        0, or the length of the signed part (AuthInfo is the word right behind it);
+ *   MovesData          Buffer names normal-world data the request reads from or writes into.
+ * The driver's request table and every tool that plans requests read these facts from here. */
+#define VARNELMM_FUNCTION_FACT_LIST(X)                     \
+  X(GetInfo, 0, 0, 0, 0)                                   \
+  X(Read, 1, 0, 0, 1)                                      \
+  X(Write, 1, 1, 0, 1)                                     \
+  X(Erase, 1, 1, 0, 0)                                     \
+  X(GetNvInfo, 0, 0, 0, 0)                                 \
+  X(GetNv2Info, 0, 0, 0, 0)                                \
+  X(GetFailSafeInfo, 0, 0, 0, 0)                           \
+  X(RunTimeLockDown, 0, 0, 0, 0)                           \
+  X(SeedDeploy, 0, 0, 0, 0)                                \
+  X(SecureRead, 0, 0, VARNELMM_SIGNED_PART_LONG, 1)        \
+  X(SecureWrite, 0, 1, VARNELMM_SIGNED_PART_LONG, 1)       \
+  X(SecureErase, 0, 1, VARNELMM_SIGNED_PART_SHORT, 0)      \
+  X(RegionLock, 1, 1, 0, 0)                                \
+  X(SecureRegionLock, 0, 1, VARNELMM_SIGNED_PART_SHORT, 0) \
+  X(LockRegionLock, 1, 0, 0, 0)
+
+/* The facts of a function number (all 0 above the highest function). */
+#define VARNELMM_FACT_LOOKUP(Name, Column)                             \
+  VARNELMM_LOOKUP uint32_t VarnelMmFunction##Name(uint64_t Function) { \
+    switch (Function) {                                                \
+      VARNELMM_FUNCTION_FACT_LIST(Column)                              \
+      default:                                                         \
+        return 0;                                                      \
+    }                                                                  \
+  }
+#define VARNELMM_FACT_SEED_GATED(Id, Gated, Checked, Signed, Moves) \
+  case VarnelMmFunction##Id:                                        \
+    return Gated;
+#define VARNELMM_FACT_PERMISSION_CHECKED(Id, Gated, Checked, Signed, Moves) \
+  case VarnelMmFunction##Id:                                                \
+    return Checked;
+#define VARNELMM_FACT_SIGNED_BYTES(Id, Gated, Checked, Signed, Moves) \
+  case VarnelMmFunction##Id:                                          \
+    return Signed;
+#define VARNELMM_FACT_MOVES_DATA(Id, Gated, Checked, Signed, Moves) \
+  case VarnelMmFunction##Id:                                        \
+    return Moves;
+VARNELMM_FACT_LOOKUP(SeedGated, VARNELMM_FACT_SEED_GATED)
+VARNELMM_FACT_LOOKUP(PermissionChecked, VARNELMM_FACT_PERMISSION_CHECKED)
+VARNELMM_FACT_LOOKUP(SignedBytes, VARNELMM_FACT_SIGNED_BYTES)
+VARNELMM_FACT_LOOKUP(MovesData, VARNELMM_FACT_MOVES_DATA)
+#undef VARNELMM_FACT_LOOKUP
+#undef VARNELMM_FACT_SEED_GATED
+#undef VARNELMM_FACT_PERMISSION_CHECKED
+#undef VARNELMM_FACT_SIGNED_BYTES
+#undef VARNELMM_FACT_MOVES_DATA
+
+/* One fact row per function, in function order. */
+enum {
+#define VARNELMM_FACT_COUNT(Id, Gated, Checked, Signed, Moves) +1
+  VarnelMmFunctionFactCount = 0 VARNELMM_FUNCTION_FACT_LIST(VARNELMM_FACT_COUNT)
+#undef VARNELMM_FACT_COUNT
+};
+VARNELMM_STATIC_ASSERT((int)VarnelMmFunctionFactCount == (int)VarnelMmFunctionCount,
+                       FactRowPerFunction);
+
+/* ---- Region access tables -----------------------------------------------------------------------
+ * Which flash offsets (relative to the window base) the permission-checked functions may change.
+ * X(First, Last, Permission): Last is inclusive; a request's range is judged by the first row, in
+ * list order, that holds the whole of it, and it is admitted when that row's Permission has the
+ * change bit. The boot table is in force until run-time lock-down, the run-time table after it.
+ * At its start the driver sets Last of the boot row that begins at VARNELMM_BOOT_PATCHED_ROW_FIRST
+ * to the real flash size minus 1. */
+#define VARNELMM_PERMISSION_CHANGE 2u
+#define VARNELMM_BOOT_PATCHED_ROW_FIRST 0x1700000u
+
+#define VARNELMM_BOOT_REGION_LIST(X) \
+  X(0x0, 0x11FFFF, 3)                \
+  X(0x1700000, 0x3FFFFFF, 3)         \
+  X(0x120000, 0x12FFFF, 3)           \
+  X(0x130000, 0x17FFFF, 3)           \
+  X(0x2F0000, 0x3EFFFF, 3)
+
+#define VARNELMM_RUN_TIME_REGION_LIST(X) \
+  X(0x0, 0xFFFFF, 3)                     \
+  X(0x2F0000, 0x3EFFFF, 3)
+
 /* ---- Status words -------------------------------------------------------------------------------
  * Stored zero-extended as the whole of word 0 of an answered request. X(Value, Id, Meaning). */
 #define VARNELMM_STATUS_SUCCESS UINT64_C(0xAABBCC00)

@@ -54,16 +54,16 @@ static_assert(sizeof(RegionAccessEntry) == 12);
 static_assert(__builtin_offsetof(RegionAccessEntry, Last) == 4);
 static_assert(__builtin_offsetof(RegionAccessEntry, Permission) == 8);
 
+// The rows come from the protocol header, which tools that plan requests read as well.
+#define VARNELMM_CONFIG_REGION_ROW(First, Last, Permission) {First, Last, Permission},
 constexpr RegionAccessEntry kBootRegionTable[] = {
-    {0x0, 0x11FFFF, 3},      {0x1700000, 0x3FFFFFF, 3}, {0x120000, 0x12FFFF, 3},
-    {0x130000, 0x17FFFF, 3}, {0x2F0000, 0x3EFFFF, 3},   {0, 0, 0},
+    VARNELMM_BOOT_REGION_LIST(VARNELMM_CONFIG_REGION_ROW){0, 0, 0},
 };
-constexpr uint32_t kBootPatchedRowFirst = 0x1700000;
+constexpr uint32_t kBootPatchedRowFirst = VARNELMM_BOOT_PATCHED_ROW_FIRST;
 
 constexpr RegionAccessEntry kRunTimeRegionTable[] = {
-    {0x0, 0xFFFFF, 3},
-    {0x2F0000, 0x3EFFFF, 3},
-    {0, 0, 0},
+    VARNELMM_RUN_TIME_REGION_LIST(VARNELMM_CONFIG_REGION_ROW){0, 0, 0},
 };
+#undef VARNELMM_CONFIG_REGION_ROW
 
 }  // namespace config

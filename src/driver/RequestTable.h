@@ -64,33 +64,38 @@ constexpr const char *Branch(uint64_t Function) {
   return VarnelMmFunctionName(Function);
 }
 
-constexpr RequestDescriptor Query(uint64_t Function, const char *Fail, RequestPath Path,
-                                  uint8_t Written, SubCommand Sub) {
-  return {Branch(Function),          Fail, nullptr, Path,  kWord0, Written,
-          static_cast<uint8_t>(Sub), 0,    false,   false, false};
+// Any row: the seed gate, the permission check, the signed part and whether Buffer names data
+// come from the protocol header's fact list, which request planners read as well.
+constexpr RequestDescriptor Row(uint64_t Function, const char *Fail, const char *Refused,
+                                RequestPath Path, uint8_t Read, uint8_t Written, SubCommand Sub) {
+  return {Branch(Function),
+          Fail,
+          Refused,
+          Path,
+          Read,
+          Written,
+          static_cast<uint8_t>(Sub),
+          static_cast<uint8_t>(VarnelMmFunctionSignedBytes(Function)),
+          VarnelMmFunctionSeedGated(Function) != 0,
+          VarnelMmFunctionPermissionChecked(Function) != 0,
+          VarnelMmFunctionMovesData(Function) != 0};
 }
 
-constexpr RequestDescriptor Plain(uint64_t Function, const char *Fail, uint8_t Read, SubCommand Sub,
-                                  bool PermissionChecked, bool MovesData) {
-  return {Branch(Function),          Fail, nullptr, RequestPath::kFlash, Read,     kWord0,
-          static_cast<uint8_t>(Sub), 0,    true,    PermissionChecked,   MovesData};
+constexpr RequestDescriptor Query(uint64_t Function, const char *Fail, RequestPath Path,
+                                  uint8_t Written, SubCommand Sub) {
+  return Row(Function, Fail, nullptr, Path, kWord0, Written, Sub);
+}
+
+constexpr RequestDescriptor Plain(uint64_t Function, const char *Fail, uint8_t Read,
+                                  SubCommand Sub) {
+  return Row(Function, Fail, nullptr, RequestPath::kFlash, Read, kWord0, Sub);
 }
 
 // An authenticated request reads its signed part and the AuthInfo word behind it.
 constexpr RequestDescriptor Signed(uint64_t Function, const char *Fail, const char *Refused,
-                                   uint8_t SignedBytes, SubCommand Sub, bool PermissionChecked,
-                                   bool MovesData) {
-  return {Branch(Function),
-          Fail,
-          Refused,
-          RequestPath::kFlash,
-          Words(0, SignedBytes / sizeof(uint64_t)),
-          kWord0,
-          static_cast<uint8_t>(Sub),
-          SignedBytes,
-          false,
-          PermissionChecked,
-          MovesData};
+                                   SubCommand Sub) {
+  return Row(Function, Fail, Refused, RequestPath::kFlash,
+             Words(0, VarnelMmFunctionSignedBytes(Function) / sizeof(uint64_t)), kWord0, Sub);
 }
 
 constexpr const char kReadFailed[] = "%a Fail to Read Offset %llx Len %llx\n";
@@ -104,12 +109,9 @@ constexpr const char kLockFailed[] = "%a Fail to Lock region at Offset %llx Len 
 inline constexpr RequestDescriptor kRequests[] = {
     requesttable::Query(kFunctionGetInfo, "%a Can't get Varnel Info\n", RequestPath::kFlashInfo,
                         Words(0, 4), kSubGetInfo),
-    requesttable::Plain(kFunctionRead, requesttable::kReadFailed, Words(0, 3), kSubRead, false,
-                        true),
-    requesttable::Plain(kFunctionWrite, requesttable::kWriteFailed, Words(0, 3), kSubWrite, true,
-                        true),
-    requesttable::Plain(kFunctionErase, requesttable::kEraseFailed, Words(0, 2), kSubErase, true,
-                        false),
+    requesttable::Plain(kFunctionRead, requesttable::kReadFailed, Words(0, 3), kSubRead),
+    requesttable::Plain(kFunctionWrite, requesttable::kWriteFailed, Words(0, 3), kSubWrite),
+    requesttable::Plain(kFunctionErase, requesttable::kEraseFailed, Words(0, 2), kSubErase),
     requesttable::Query(kFunctionGetNvInfo, "%a Can't get Varnel NV Info\n",
                         RequestPath::kInfoQuery, Words(0, 2), kSubGetNvInfo),
     requesttable::Query(kFunctionGetNv2Info, "%a Can't get Varnel NV2 Info\n",
@@ -119,26 +121,21 @@ inline constexpr RequestDescriptor kRequests[] = {
     // Lock-down makes no secure call: its sub-command is never used.
     requesttable::Query(kFunctionRunTimeLockDown, nullptr, RequestPath::kLockDown,
                         requesttable::kWord0, kSubGetInfo),
-    {requesttable::Branch(kFunctionSeedDeploy), "%a Can't Deploy Secure SPI Seed\n", nullptr,
-     RequestPath::kSeedDeploy, Words(0, 1), requesttable::kWord0, kSubSeedDeploy, 0, false, false,
-     false},
+    requesttable::Row(kFunctionSeedDeploy, "%a Can't Deploy Secure SPI Seed\n", nullptr,
+                      RequestPath::kSeedDeploy, Words(0, 1), requesttable::kWord0, kSubSeedDeploy),
     requesttable::Signed(kFunctionSecureRead, requesttable::kReadFailed,
-                         "%a Fail to authenticate Read request\n", kSignedPartLong, kSubSecureRead,
-                         false, true),
+                         "%a Fail to authenticate Read request\n", kSubSecureRead),
     requesttable::Signed(kFunctionSecureWrite, requesttable::kWriteFailed,
-                         "%a Fail to authenticate write request\n", kSignedPartLong,
-                         kSubSecureWrite, true, true),
+                         "%a Fail to authenticate write request\n", kSubSecureWrite),
     requesttable::Signed(kFunctionSecureErase, requesttable::kEraseFailed,
-                         "%a Fail to authenticate erase request\n", kSignedPartShort,
-                         kSubSecureErase, true, false),
-    requesttable::Plain(kFunctionRegionLock, requesttable::kLockFailed, Words(0, 2), kSubRegionLock,
-                        true, false),
+                         "%a Fail to authenticate erase request\n", kSubSecureErase),
+    requesttable::Plain(kFunctionRegionLock, requesttable::kLockFailed, Words(0, 2),
+                        kSubRegionLock),
     requesttable::Signed(kFunctionSecureRegionLock, requesttable::kLockFailed,
-                         "%a Fail to authenticate region lock request\n", kSignedPartShort,
-                         kSubSecureRegionLock, true, false),
-    {requesttable::Branch(kFunctionLockRegionLock), "%a Fail to Lock region lock command\n",
-     nullptr, RequestPath::kLockRegionLock, requesttable::kWord0, requesttable::kWord0,
-     kSubLockRegionLock, 0, true, false, false},
+                         "%a Fail to authenticate region lock request\n", kSubSecureRegionLock),
+    requesttable::Row(kFunctionLockRegionLock, "%a Fail to Lock region lock command\n", nullptr,
+                      RequestPath::kLockRegionLock, requesttable::kWord0, requesttable::kWord0,
+                      kSubLockRegionLock),
 };
 static_assert(sizeof(kRequests) / sizeof(kRequests[0]) == kHighestFunction + 1);
 

@@ -158,7 +158,7 @@ TEST_F(VarnelSim, CommandLineMistakes_ExitTwoWithMessage) {
 }
 
 TEST_F(VarnelSim, ImageOfAnotherSize_IsRefusedUntouched) {
-  ASSERT_EQ(Sim({"info"}).Exit, 0);
+  ASSERT_EQ(Sim({"erase", "+0", "4K"}).Exit, 0);
   const Outcome Result = Sim({"--flash", "flash.img", "--flash-size", "1M", "info"}, false);
   EXPECT_EQ(Result.Exit, 2);
   EXPECT_NE(Result.Err.find("holds 2097152 bytes"), std::string::npos) << Result.Err;
@@ -212,21 +212,32 @@ TEST_F(VarnelSim, WriteThenReadBack_AcrossInvocations) {
 
 TEST_F(VarnelSim, RefusedWrite_IsNamedAndFailsTheRun) {
   WriteFile(Path("page.bin"), std::string(16, 'A'));
-  const Outcome Result = Sim({"write", "+0x180000", "page.bin", "--", "info"});
+  // The plan foresees the refusal: nothing is sent, not even the info in front of it.
+  const Outcome Planned = Sim({"info", "--", "write", "+0x180000", "page.bin"});
+  EXPECT_EQ(Planned.Exit, 1);
+  EXPECT_EQ(Planned.Out, "");
+  EXPECT_NE(Planned.Err.find("plan refused: argument 7: write: request 1 (SpiNorWrite "
+                             "Offset=0x91B80000 Length=0x10) would be refused: the range is not "
+                             "inside one writable region of the boot table"),
+            std::string::npos)
+      << Planned.Err;
+  EXPECT_EQ(Planned.Err.find("No write permission"), std::string::npos) << "sent";
+  // --keep-going sends it, and the driver's own refusal is shown.
+  const Outcome Result = Sim({"--keep-going", "write", "+0x180000", "page.bin"});
   EXPECT_EQ(Result.Exit, 1);
   EXPECT_NE(Result.Out.find("write: SpiNorWrite(Offset=0x91B80000, Length=0x10, Buffer=0x80000000)"
                             ": no write permission (0xAABBCC01), EFI_SUCCESS"),
             std::string::npos)
       << Result.Out;
-  EXPECT_EQ(Result.Out.find("info:"), std::string::npos) << "ran past the failure";
   EXPECT_NE(Result.Err.find("SpiNorWrite No write permission Offset 91B80000 - Len 10\n"),
             std::string::npos)
       << Result.Err;
-  EXPECT_NE(Result.Err.find("stopped at the failed command"), std::string::npos);
+  EXPECT_NE(Result.Err.find("1 of 1 commands failed"), std::string::npos);
   EXPECT_EQ(ReadFile(Path("flash.img")).find('A'), std::string::npos);
 
   // The console can go to a file instead.
-  const Outcome Logged = Sim({"--console", "console.txt", "erase", "+0x180000", "4K"});
+  const Outcome Logged =
+      Sim({"--keep-going", "--console", "console.txt", "erase", "+0x180000", "4K"});
   EXPECT_EQ(Logged.Exit, 1);
   EXPECT_EQ(Logged.Err.find("No write permission"), std::string::npos);
   EXPECT_EQ(ReadFile(Path("console.txt")),
@@ -336,9 +347,14 @@ TEST_F(VarnelSim, SignedRequests_FollowTheKey) {
   EXPECT_EQ(CountOf(Result.Out, "success (0xAABBCC00)"), 3u) << Result.Out;
   EXPECT_NE(Result.Err.find("2 of 5 commands failed"), std::string::npos);
 
-  const Outcome Wrong = Sim({"--key", kWrongKey, "secure-lock", "+0x2000", "4K"});
+  const Outcome Wrong = Sim({"--key", kWrongKey, "--keep-going", "secure-lock", "+0x2000", "4K"});
   EXPECT_EQ(Wrong.Exit, 1);
   EXPECT_NE(Wrong.Out.find("authentication refused"), std::string::npos);
+  const Outcome Planned = Sim({"--key", kWrongKey, "secure-lock", "+0x2000", "4K"});
+  EXPECT_EQ(Planned.Exit, 1);
+  EXPECT_NE(Planned.Err.find("uses its provisioned key, not the --key given; nothing was sent"),
+            std::string::npos)
+      << Planned.Err;
 }
 
 // ---- A tool a flash engineer can trust ---------------------------------------------------------
@@ -360,7 +376,7 @@ TEST_F(VarnelSim, FlashImageAsOutputInputOrConsole_IsRefusedUntouched) {
   for (const auto &Arguments : kCases) {
     const Outcome Result = Sim(Arguments);
     EXPECT_EQ(Result.Exit, 2) << Arguments[3];
-    EXPECT_NE(Result.Err.find("is the flash image itself"), std::string::npos) << Result.Err;
+    EXPECT_NE(Result.Err.find("is the same file as --flash"), std::string::npos) << Result.Err;
     EXPECT_EQ(ReadFile(Path("flash.img")), Before);
   }
 }
@@ -369,7 +385,8 @@ TEST_F(VarnelSim, FlashImageAsOutputInputOrConsole_IsRefusedUntouched) {
 // file; the report says how far it got and which request failed.
 TEST_F(VarnelSim, FailedLongRead_KeepsTheOldFileAndSaysWhereItStopped) {
   WriteFile(Path("out.bin"), "old contents");
-  const Outcome Text = Sim({"read", "+0x100000", "2M", "-o", "out.bin"});
+  ASSERT_EQ(Sim({"erase", "+0", "4K"}).Exit, 0);
+  const Outcome Text = Sim({"--keep-going", "read", "+0x100000", "2M", "-o", "out.bin"});
   EXPECT_EQ(Text.Exit, 1);
   EXPECT_NE(Text.Out.find("stopped after 0x100000 of 0x200000 bytes: request 2 (Offset=0x91C00000, "
                           "Length=0x100000) failed"),
@@ -379,7 +396,7 @@ TEST_F(VarnelSim, FailedLongRead_KeepsTheOldFileAndSaysWhereItStopped) {
   EXPECT_EQ(ReadFile(Path("out.bin")), "old contents");
   EXPECT_EQ(Listing(), (std::vector<std::string>{"flash.img", "out.bin"}));
 
-  const Outcome Json = Sim({"--json", "read", "+0x100000", "2M", "-o", "new.bin"});
+  const Outcome Json = Sim({"--json", "--keep-going", "read", "+0x100000", "2M", "-o", "new.bin"});
   const nlohmann::json Object = nlohmann::json::parse(Json.Out);
   EXPECT_EQ(Object["completed"], "0x100000");
   EXPECT_EQ(Object["failed_request"]["index"], 2);
@@ -391,9 +408,10 @@ TEST_F(VarnelSim, FailedLongRead_KeepsTheOldFileAndSaysWhereItStopped) {
 TEST_F(VarnelSim, ChunkedWriteRefusedPartWay_ReportsBytesDoneAndTheFailingChunk) {
   // Chunk 1 fills boot row 0 up to its end; chunk 2 crosses from row 2 into row 3.
   WriteFile(Path("big.bin"), std::string(0x111000, 'B'));
-  const Outcome Result =
-      Sim({"--json", "erase", "+0x20000", "0x100000", "--", "write", "+0x20000", "big.bin"});
+  const Outcome Result = Sim({"--json", "--keep-going", "erase", "+0x20000", "0x100000", "--",
+                              "write", "+0x20000", "big.bin"});
   EXPECT_EQ(Result.Exit, 1);
+  EXPECT_NE(Result.Err.find("1 of 2 commands failed"), std::string::npos);
   std::istringstream Lines(Result.Out);
   std::string Line;
   std::getline(Lines, Line);
@@ -487,14 +505,15 @@ TEST_F(VarnelSim, ProgrammingUnerasedBytes_IsWarnedVerifiedAndFlashFixesIt) {
 
   const Outcome Again = Sim({"flash", "+0x1000", "b.bin"});
   EXPECT_EQ(Again.Exit, 0);
-  EXPECT_NE(Again.Out.find("0 erased, 0 programmed, 2 already equal"), std::string::npos);
+  EXPECT_NE(Again.Out.find("2 sectors: only read, nothing needed a change"), std::string::npos)
+      << Again.Out;
   EXPECT_EQ(Sim({"verify", "+0x1000", "a.bin"}).Exit, 1);
 }
 
 // Runs on one image take turns: two concurrent writers both keep their update; a run that only
 // reads opens the image read-only.
 TEST_F(VarnelSim, ConcurrentRuns_KeepEveryUpdate) {
-  ASSERT_EQ(Sim({"info"}).Exit, 0);
+  ASSERT_EQ(Sim({"erase", "+0x100000", "4K"}).Exit, 0);
   WriteFile(Path("x.bin"), std::string(4096, 'X'));
   WriteFile(Path("y.bin"), std::string(4096, 'Y'));
   std::string Runs;
@@ -574,7 +593,16 @@ TEST_F(VarnelSim, Failures_ComeWithAHint) {
       {{"lock-region-lock", "--", "lock", "+0", "4K"}, "region locks were locked"},
   };
   for (const auto &Case : kCases) {
-    const Outcome Result = Sim(Case.Arguments);
+    // The plan names the reason and sends nothing; sent anyway, the refusal carries it as a hint.
+    const Outcome Planned = Sim(Case.Arguments);
+    EXPECT_EQ(Planned.Exit, 1) << Case.Hint;
+    EXPECT_EQ(Planned.Out, "") << Case.Hint;
+    const size_t Reason = Planned.Err.find("would be refused: ");
+    EXPECT_NE(Reason, std::string::npos) << Planned.Err;
+    EXPECT_NE(Planned.Err.find(Case.Hint, Reason), std::string::npos) << Planned.Err;
+    std::vector<std::string> Sent = Case.Arguments;
+    Sent.insert(Sent.begin(), "--keep-going");
+    const Outcome Result = Sim(Sent);
     EXPECT_EQ(Result.Exit, 1) << Case.Hint;
     const size_t Hint = Result.Out.find("\n  hint: ");
     EXPECT_NE(Result.Out.find(Case.Hint, Hint), std::string::npos) << Result.Out;
@@ -608,8 +636,12 @@ TEST_F(VarnelSim, UnixManners) {
   EXPECT_EQ(Piped.Out, "AB");
   EXPECT_NE(Piped.Err.find("write: SpiNorWrite(Offset=0x91A00000, Length=0x2,"), std::string::npos);
 
-  // An input that an earlier command of the chain writes is checked when its turn comes.
-  EXPECT_EQ(Sim({"read", "+0", "8", "-o", "copy.bin", "--", "verify", "+0", "copy.bin"}).Exit, 0);
+  // A file the run writes is not also read by it.
+  const Outcome Alias =
+      Sim({"read", "+0", "8", "-o", "copy.bin", "--", "verify", "+0", "copy.bin"});
+  EXPECT_EQ(Alias.Exit, 2);
+  EXPECT_NE(Alias.Err.find("'copy.bin' is the same file as argument 5: read -o"), std::string::npos)
+      << Alias.Err;
 
   // A pipe (or a device) named by -o is written in place, not replaced by a file.
   const std::string Pipe = "cd " + Quote(Dir) + " && mkfifo pipe && { cat pipe >got & " +
@@ -643,7 +675,7 @@ TEST_F(VarnelSim, QemuTarget_FaultOrHangOfTheImage_ExitsThreeAndLeavesTheFlash) 
   ASSERT_TRUE(imagepatch::Patch(Image, Seed, imagepatch::kLoadFromX0, Path("load.efi")));
   ASSERT_TRUE(imagepatch::Patch(Image, Seed, imagepatch::kBranchToSelf, Path("spin.efi")));
   WriteFile(Path("page.bin"), std::string(16, 'P'));
-  ASSERT_EQ(Sim({"info"}).Exit, 0);
+  ASSERT_EQ(Sim({"erase", "+0x10000", "4K"}).Exit, 0);
   const std::string Before = ReadFile(Path("flash.img"));
   char Where[40];
   std::snprintf(Where, sizeof(Where), "(VarnelMm.efi+0x%X)", Seed);

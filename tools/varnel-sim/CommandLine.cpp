@@ -16,6 +16,9 @@ namespace varnelsim {
 namespace {
 
 constexpr int kMaxScriptDepth = 8;
+// Longest script line, and largest script, the parser takes.
+constexpr size_t kMaxScriptLine = 4096;
+constexpr uint64_t kMaxScriptBytes = 16ULL << 20;
 constexpr uint64_t kMaxRawBufferSize = 1ULL << 20;
 
 const char kGeneralUsage[] =
@@ -83,9 +86,12 @@ const std::vector<CommandSpec> &CommandTable() {
        "record as the handler left it. --size sets the buffer size handed to the handler\n"
        "(default 48).\n"},
       {CommandKind::kFlash, "flash", "OFFSET FILE", "update flash to a file's contents, verified",
-       "Reads the sectors FILE covers, erases only those that need it, programs only the\n"
-       "sectors that differ (keeping the bytes of partly covered sectors) and reads everything\n"
-       "back to verify. Sectors already equal cost nothing.\n"},
+       "Works sector by sector, a window-full at a time: reads the sectors FILE covers, erases a\n"
+       "sector only right before it programs it, programs only the sectors that differ (keeping\n"
+       "the bytes of partly covered sectors) and reads each window-full back to verify. Every\n"
+       "sector must admit the erase and the program, or nothing is sent. If the secure firmware\n"
+       "fails a sector, its old contents are written back (or saved beside the image). After a\n"
+       "seed the authenticated functions are used, signed with the run's key.\n"},
       {CommandKind::kVerify, "verify", "OFFSET FILE", "compare flash with a file",
        "Reads the flash at OFFSET and compares it with FILE; fails on any difference and names\n"
        "the first one.\n"},
@@ -181,6 +187,16 @@ struct Parser {
   Options &Result;
   int ScriptDepth = 0;
   bool StdinTaken = false;
+  uint64_t Steps = 0;  // commands and script inclusions so far
+
+  // Every command and every inclusion of a script counts toward the cap, so scripts that run
+  // scripts cannot multiply into unbounded work before the first request.
+  void CountStep(const std::string &Origin) {
+    if (++Steps > kMaxCommands) {
+      throw UsageError(Origin + ": more than " + std::to_string(kMaxCommands) +
+                       " commands and script inclusions in one invocation");
+    }
+  }
 
   // Parses one command from Tokens[0..]; Origin names where it came from.
   void ParseCommand(const std::vector<std::string> &Tokens, const std::string &Origin) {
@@ -288,10 +304,7 @@ struct Parser {
       default:
         break;
     }
-    if (Result.Commands.size() == kMaxCommands) {
-      throw UsageError(Origin + ": more than " + std::to_string(kMaxCommands) +
-                       " commands in one invocation (scripts expanded)");
-    }
+    CountStep(Origin);
     Result.Commands.push_back(std::move(Parsed));
   }
 
@@ -308,14 +321,27 @@ struct Parser {
       throw UsageError(Origin + ": scripts nested deeper than " + std::to_string(kMaxScriptDepth) +
                        " levels");
     }
+    CountStep(Origin);
     const std::string &Path = Tokens[1];
     std::string Text;
     if (Path == "-") {
       if (StdinTaken) {
         throw UsageError(Origin + ": standard input is read only once in an invocation");
       }
+      if (Result.StdinClosed) {
+        throw UsageError(Origin + ": script: standard input is closed");
+      }
       StdinTaken = true;
-      Text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+      char Block[4096];
+      while (std::cin.read(Block, sizeof(Block)) || std::cin.gcount() > 0) {
+        Text.append(Block, static_cast<size_t>(std::cin.gcount()));
+        if (Text.size() > kMaxScriptBytes) {
+          throw UsageError(Origin + ": script on standard input is larger than 16 MiB");
+        }
+      }
+      if (std::cin.bad()) {
+        throw UsageError(Origin + ": script: cannot read standard input");
+      }
     } else {
       struct stat Status;
       if (::stat(Path.c_str(), &Status) != 0) {
@@ -325,6 +351,10 @@ struct Parser {
         throw UsageError(Origin + ": script '" + Path +
                          "' is not a regular file (use - for standard input)");
       }
+      if (static_cast<uint64_t>(Status.st_size) > kMaxScriptBytes) {
+        throw UsageError(Origin + ": script '" + Path + "' is larger than 16 MiB");
+      }
+      Result.Scripts.push_back(Path);
       std::ifstream Input(Path, std::ios::binary);
       if (!Input) {
         throw UsageError(Origin + ": cannot open script '" + Path + "': " + std::strerror(errno));
@@ -339,6 +369,9 @@ struct Parser {
     while (std::getline(Lines, Line)) {
       ++LineNumber;
       const std::string Where = Name + ":" + std::to_string(LineNumber);
+      if (Line.size() > kMaxScriptLine) {
+        throw UsageError(Where + ": line longer than " + std::to_string(kMaxScriptLine) + " bytes");
+      }
       std::vector<std::string> LineTokens;
       try {
         LineTokens = SplitScriptLine(Line);
@@ -488,6 +521,7 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
         throw UsageError("--target: expected host or qemu, got '" + Name + "'");
       }
       Result.Target = Name == "qemu" ? Options::TargetKind::kQemu : Options::TargetKind::kHost;
+      Result.TargetGiven = true;
     } else if (Argument == "--image") {
       Result.ImagePath = TakeValue();
       if (Result.ImagePath.empty()) {
@@ -630,7 +664,8 @@ std::string GeneralHelp() {
           "  --console FILE      write the driver's console output to FILE (- for stdout)\n"
           "                      instead of stderr; lines end in LF\n"
           "  --json              one JSON object per command on stdout, one per line\n"
-          "  --keep-going        go on after a failed request; report the count at the end\n"
+          "  --keep-going        send every command, also one the plan foresees refused, and go\n"
+          "                      on after a failed request; report the count at the end\n"
           "  --target host|qemu  where requests go (default: $VARNEL_SIM_TARGET, else host).\n"
           "                      host: the driver built for this machine, on the models;\n"
           "                      qemu: the real VarnelMm.efi at EL0 under qemu-system-aarch64,\n"
@@ -662,6 +697,14 @@ std::string GeneralHelp() {
          "Scripts: one command per line; '#' starts a comment; quote words with '...' or \"...\".\n"
          "Input files may be - (standard input, once per invocation). Everything (arguments,\n"
          "scripts, input files, output directories) is checked before the first request.\n"
+         "\n"
+         "Before the first request the whole run becomes a plan: each request, judged in the\n"
+         "driver state the run reaches by then (access table, lock-down, seed, region locks).\n"
+         "If the driver would refuse any step, nothing is sent (unless --keep-going).\n"
+         "A read-only run (info, read, verify, regions, ...) never creates the flash image.\n"
+         "\n"
+         "Environment: VARNEL_SIM_TARGET (host or qemu) is the default of --target;\n"
+         "VARNEL_QEMU names the qemu-system-aarch64 the qemu target runs.\n"
          "\n"
          "Exit status: 0 every request succeeded; 1 a request was refused or failed, or a\n"
          "verification found a difference; 2 command-line error (nothing was sent); 3 the tool\n"

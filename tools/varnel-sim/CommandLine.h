@@ -84,15 +84,18 @@ struct Options {
   bool Help = false;                     // --help before any command
   bool Version = false;                  // --version
   std::optional<std::string> HelpFor;    // COMMAND --help
+  bool TargetGiven = false;              // --target was on the command line
+  bool StdinClosed = false;              // descriptor 0 was closed when the run started (input)
   std::vector<Command> Commands;
+  std::vector<std::string> Scripts;  // script files read (not standard input), in order
 };
 
 constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 // The largest flash the qemu target holds (the supervisor keeps it in QEMU's RAM).
 constexpr uint64_t kMaxQemuFlashSize = 1ULL << 30;
-// Most commands one invocation may run, scripts expanded: a bound on what nested scripts can
-// multiply into before anything is sent.
+// Most commands and script inclusions one invocation may hold, scripts expanded: a bound on what
+// nested scripts can multiply into before anything is sent.
 constexpr uint64_t kMaxCommands = 100000;
 
 // True for the commands that may program or erase the flash (raw: by its function number).

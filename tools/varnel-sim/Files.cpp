@@ -20,45 +20,10 @@ namespace varnelsim {
 namespace {
 
 bool gOutputFailed = false;
+volatile sig_atomic_t gStopSignal = 0;
 
-// Temporary outputs in the making, removed when SIGINT, SIGTERM, SIGHUP or SIGPIPE ends the run.
-// Only async-signal-safe calls touch them in the handler.
-constexpr int kMaxPending = 4;
-char gPending[kMaxPending][PATH_MAX];
-volatile sig_atomic_t gPendingUsed[kMaxPending];
-
-void RemovePending(int Signal) {
-  for (int Slot = 0; Slot < kMaxPending; ++Slot) {
-    if (gPendingUsed[Slot] != 0) {
-      ::unlink(gPending[Slot]);
-    }
-  }
-  ::signal(Signal, SIG_DFL);
-  ::raise(Signal);
-}
-
-int AddPending(const std::string &Path) {
-  static const bool Installed = [] {
-    for (const int Signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-      ::signal(Signal, RemovePending);
-    }
-    return true;
-  }();
-  (void)Installed;
-  for (int Slot = 0; Slot < kMaxPending; ++Slot) {
-    if (gPendingUsed[Slot] == 0 && Path.size() < PATH_MAX) {
-      std::memcpy(gPending[Slot], Path.c_str(), Path.size() + 1);
-      gPendingUsed[Slot] = 1;
-      return Slot;
-    }
-  }
-  return -1;
-}
-
-void DropPending(int Slot) {
-  if (Slot >= 0) {
-    gPendingUsed[Slot] = 0;
-  }
+void AskToStop(int Signal) {
+  gStopSignal = Signal;
 }
 
 // Length of the UTF-8 sequence at Text[At] (2 to 4), or 0 when it is not a valid one.
@@ -98,6 +63,36 @@ std::string SystemError(const std::string &What, const std::string &Path) {
 }
 
 }  // namespace
+
+void InstallStopHandlers() {
+  struct sigaction Action = {};
+  Action.sa_handler = AskToStop;
+  sigemptyset(&Action.sa_mask);
+  for (const int Signal : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(Signal, &Action, nullptr);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+int StopSignal() {
+  return gStopSignal;
+}
+
+unsigned OpenClosedStandardDescriptors() {
+  unsigned Closed = 0;
+  for (int Descriptor = 0; Descriptor <= 2; ++Descriptor) {
+    if (::fcntl(Descriptor, F_GETFD) < 0 && errno == EBADF) {
+      // The lowest free descriptor is this one: the ones below it are open.
+      const int Opened = ::open("/dev/null", Descriptor == 0 ? O_RDONLY : O_WRONLY);
+      if (Opened != Descriptor) {
+        std::abort();  // cannot happen: nothing else is open yet
+      }
+      Closed |= 1u << Descriptor;
+    }
+  }
+  return Closed;
+}
 
 std::string Escape(const std::string &Text) {
   std::string Safe;
@@ -142,35 +137,66 @@ bool OutputFailed() {
   return gOutputFailed;
 }
 
-InputFile::InputFile(const std::string &Path, const std::optional<FileIdentity> &Image,
-                     const std::string &What)
+InputFile::InputFile(const std::string &Path, const std::string &What, uint64_t Limit,
+                     bool StdinClosed)
     : Name(Path) {
   if (Path == "-") {
     Stdin = true;
-    Contents.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    if (std::cin.bad()) {
-      throw UsageError(What + ": cannot read standard input");
+    struct stat Status;
+    if (StdinClosed) {
+      throw UsageError(What + ": standard input is closed");
+    }
+    if (::fstat(STDIN_FILENO, &Status) != 0 || S_ISDIR(Status.st_mode)) {
+      throw UsageError(What + ": standard input is a directory or cannot be read");
+    }
+    if (S_ISREG(Status.st_mode) && static_cast<uint64_t>(Status.st_size) > Limit) {
+      throw UsageError(What + ": standard input holds " + std::to_string(Status.st_size) +
+                       " bytes, more than the flash's " + std::to_string(Limit));
+    }
+    // Read whole now, at most one byte more than the flash holds.
+    std::vector<uint8_t> Block(1 << 16);
+    while (true) {
+      const ssize_t Got = ::read(STDIN_FILENO, Block.data(), Block.size());
+      if (Got < 0 && errno == EINTR && StopSignal() == 0) {
+        continue;
+      }
+      if (Got < 0) {
+        throw UsageError(SystemError(What + ": cannot read", "standard input"));
+      }
+      if (Got == 0) {
+        break;
+      }
+      Contents.insert(Contents.end(), Block.data(), Block.data() + Got);
+      if (Contents.size() > Limit) {
+        throw UsageError(What + ": standard input holds more than the flash's " +
+                         std::to_string(Limit) + " bytes");
+      }
     }
     Length = Contents.size();
     return;
   }
+  Descriptor = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   struct stat Status;
-  if (::stat(Path.c_str(), &Status) != 0) {
+  if (Descriptor < 0 || ::fstat(Descriptor, &Status) != 0) {
     throw UsageError(SystemError(What + ": cannot open", Path));
   }
   if (!S_ISREG(Status.st_mode)) {
     throw UsageError(What + ": '" + Path + "' is not a regular file (use - for standard input)");
   }
   Id = FileIdentity{Status.st_dev, Status.st_ino};
-  if (Image && *Image == Id) {
-    throw UsageError(What + ": '" + Path + "' is the flash image itself");
-  }
-  if (::access(Path.c_str(), R_OK) != 0) {
-    throw UsageError(SystemError(What + ": cannot read", Path));
-  }
   Length = static_cast<uint64_t>(Status.st_size);
+  if (Length > Limit) {
+    throw UsageError(What + ": '" + Path + "' holds " + std::to_string(Length) +
+                     " bytes, more than the flash's " + std::to_string(Limit));
+  }
   ModifiedSeconds = Status.st_mtim.tv_sec;
   ModifiedNanoseconds = Status.st_mtim.tv_nsec;
+}
+
+InputFile::~InputFile() {
+  if (Descriptor >= 0) {
+    ::close(Descriptor);
+  }
 }
 
 void InputFile::Read(uint64_t Offset, uint8_t *Bytes, uint64_t Count) const {
@@ -178,51 +204,44 @@ void InputFile::Read(uint64_t Offset, uint8_t *Bytes, uint64_t Count) const {
     std::memcpy(Bytes, Contents.data() + Offset, Count);
     return;
   }
-  const int Descriptor = ::open(Name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (Descriptor < 0) {
-    throw ToolError(SystemError("cannot open", Name));
-  }
   struct stat Status;
   const bool Same =
-      ::fstat(Descriptor, &Status) == 0 && FileIdentity{Status.st_dev, Status.st_ino} == Id &&
-      static_cast<uint64_t>(Status.st_size) == Length && Status.st_mtim.tv_sec == ModifiedSeconds &&
-      Status.st_mtim.tv_nsec == ModifiedNanoseconds;
+      ::fstat(Descriptor, &Status) == 0 && static_cast<uint64_t>(Status.st_size) == Length &&
+      Status.st_mtim.tv_sec == ModifiedSeconds && Status.st_mtim.tv_nsec == ModifiedNanoseconds;
+  if (!Same) {
+    throw ToolError("'" + Name + "' changed after it was checked; nothing more was sent");
+  }
   uint64_t Done = 0;
-  while (Same && Done < Count) {
+  while (Done < Count) {
     const ssize_t Got =
         ::pread(Descriptor, Bytes + Done, Count - Done, static_cast<off_t>(Offset + Done));
     if (Got < 0 && errno == EINTR) {
       continue;
     }
     if (Got <= 0) {
-      const std::string Message = Got < 0 ? SystemError("cannot read", Name)
-                                          : "'" + Name + "' became shorter while it was read";
-      ::close(Descriptor);
-      throw ToolError(Message);
+      throw ToolError(Got < 0 ? SystemError("cannot read", Name)
+                              : "'" + Name + "' became shorter while it was read");
     }
     Done += static_cast<uint64_t>(Got);
   }
-  ::close(Descriptor);
-  if (!Same) {
-    throw ToolError("'" + Name + "' changed after it was checked; nothing more was sent");
-  }
 }
 
-void CheckOutputPath(const std::string &Path, const std::optional<FileIdentity> &Image,
-                     const std::string &What) {
+void CheckOutputPath(const std::string &Path, const std::string &What) {
   if (Path == "-") {
     return;
   }
   if (Path.empty()) {
     throw UsageError(What + ": empty file name");
   }
+  const size_t Base = Path.rfind('/');
+  const std::string Leaf = Base == std::string::npos ? Path : Path.substr(Base + 1);
+  if (Path.size() >= PATH_MAX || Leaf.size() > NAME_MAX) {
+    throw UsageError(What + ": the file name is too long");
+  }
   struct stat Status;
   if (::stat(Path.c_str(), &Status) == 0) {
     if (S_ISDIR(Status.st_mode)) {
       throw UsageError(What + ": '" + Path + "' is a directory");
-    }
-    if (Image && *Image == FileIdentity{Status.st_dev, Status.st_ino}) {
-      throw UsageError(What + ": '" + Path + "' is the flash image itself");
     }
     if (!S_ISREG(Status.st_mode)) {  // a device or a pipe is written in place
       if (::access(Path.c_str(), W_OK) != 0) {
@@ -249,10 +268,11 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
   // A device or a pipe (/dev/null, a FIFO) is written in place; only files are replaced.
   struct stat Status;
   if (::stat(Path.c_str(), &Status) == 0 && !S_ISREG(Status.st_mode)) {
-    Descriptor = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+    Descriptor = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (Descriptor < 0) {
       throw ToolError(SystemError("cannot open", Path));
     }
+    InPlace = true;
     return;
   }
   // A link to a file is followed: the file it names is replaced, the link stays.
@@ -261,13 +281,7 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
     std::free(Resolved);  // NOLINT(cppcoreguidelines-no-malloc): realpath's own allocation
   }
   const size_t Slash = Target.rfind('/');
-  const std::string Directory = Slash == std::string::npos ? "." : Target.substr(0, Slash);
-  Temporary = Directory + "/.varnel-out-XXXXXX";
-  Descriptor = ::mkstemp(Temporary.data());
-  if (Descriptor < 0) {
-    throw ToolError(SystemError("cannot create a temporary file for", Path));
-  }
-  Pending = AddPending(Temporary);
+  Directory = Slash == std::string::npos ? "." : (Slash == 0 ? "/" : Target.substr(0, Slash));
   // The mode a new file would get (or the one the replaced file has).
   mode_t Mode;
   if (::stat(Target.c_str(), &Status) == 0) {
@@ -277,7 +291,19 @@ AtomicOutput::AtomicOutput(const std::string &Path) : Target(Path), Stdout(Path 
     ::umask(Mask);
     Mode = 0666 & ~Mask;
   }
-  ::fchmod(Descriptor, Mode);
+  // A file without a name until Commit: nothing is left behind whatever ends the run.
+  Descriptor = ::open(Directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, Mode);
+  if (Descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // A file system without unnamed files: a named temporary, removed by the destructor.
+    Temporary = Directory + "/.varnel-out-XXXXXX";
+    Descriptor = ::mkstemp(Temporary.data());
+    if (Descriptor >= 0) {
+      ::fchmod(Descriptor, Mode);
+    }
+  }
+  if (Descriptor < 0) {
+    throw ToolError(SystemError("cannot create a file in the directory of", Path));
+  }
 }
 
 AtomicOutput::~AtomicOutput() {
@@ -287,7 +313,6 @@ AtomicOutput::~AtomicOutput() {
       ::unlink(Temporary.c_str());
     }
   }
-  DropPending(Pending);
 }
 
 void AtomicOutput::Write(const uint8_t *Bytes, uint64_t Length) {
@@ -319,18 +344,49 @@ void AtomicOutput::Commit() {
     }
     return;
   }
+  if (InPlace) {
+    const int Closing = Descriptor;
+    Descriptor = -1;
+    if (::close(Closing) != 0) {
+      throw ToolError(SystemError("cannot write", Target));
+    }
+    return;
+  }
+  // The unnamed file gets a hidden name beside the target and replaces it at once; no catchable
+  // signal lands between the two steps.
+  sigset_t All;
+  sigset_t Before;
+  sigfillset(&All);
+  ::sigprocmask(SIG_BLOCK, &All, &Before);
+  bool Done = ::fsync(Descriptor) == 0 || errno == EINVAL;
+  std::string Named = Temporary;
+  if (Done && Named.empty()) {
+    const std::string Self = "/proc/self/fd/" + std::to_string(Descriptor);
+    for (int Attempt = 0; Attempt < 100 && Named.empty(); ++Attempt) {
+      char Suffix[32];
+      std::snprintf(Suffix, sizeof(Suffix), "/.varnel-out-%d-%d", static_cast<int>(::getpid()),
+                    Attempt);
+      const std::string Candidate = Directory + Suffix;
+      if (::linkat(AT_FDCWD, Self.c_str(), AT_FDCWD, Candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        Named = Candidate;
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    Done = !Named.empty();
+  }
+  Done = Done && ::rename(Named.c_str(), Target.c_str()) == 0;
+  const std::string Message = Done ? "" : SystemError("cannot write", Target);
+  if (!Done && !Named.empty()) {
+    ::unlink(Named.c_str());
+  }
+  Temporary.clear();
   const int Closing = Descriptor;
   Descriptor = -1;
-  const bool Done = ::close(Closing) == 0 &&
-                    (Temporary.empty() || ::rename(Temporary.c_str(), Target.c_str()) == 0);
-  const std::string Message = Done ? "" : SystemError("cannot write", Target);
-  if (!Done && !Temporary.empty()) {
-    ::unlink(Temporary.c_str());
-  }
-  DropPending(Pending);
-  Pending = -1;
+  Done = ::close(Closing) == 0 && Done;
+  ::sigprocmask(SIG_SETMASK, &Before, nullptr);
   if (!Done) {
-    throw ToolError(Message);
+    throw ToolError(Message.empty() ? SystemError("cannot write", Target) : Message);
   }
 }
 

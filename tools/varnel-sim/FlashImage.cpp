@@ -40,22 +40,33 @@ bool FillErased(int Descriptor, uint64_t Size) {
   return true;
 }
 
-// Creates Path filled with 0xFF unless it exists: the content is written to a temporary file
-// beside it and linked into place, so no run ever sees a half-filled image.
+// Creates Path filled with 0xFF unless it exists: the content is written to an unnamed file in
+// its directory (O_TMPFILE) that is linked into place when full, so no run ever sees a
+// half-filled image and nothing is left behind when the run ends early.
 void CreateErased(const std::string &Path, uint64_t Size) {
   const size_t Slash = Path.rfind('/');
-  const std::string Directory = Slash == std::string::npos ? "." : Path.substr(0, Slash);
-  std::string Temporary = Directory + "/.varnel-flash-XXXXXX";
-  const int Descriptor = ::mkstemp(Temporary.data());
+  const std::string Directory =
+      Slash == std::string::npos ? "." : (Slash == 0 ? "/" : Path.substr(0, Slash));
+  std::string Temporary;
+  int Descriptor = ::open(Directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+  if (Descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    Temporary = Directory + "/.varnel-flash-XXXXXX";  // no unnamed files here
+    Descriptor = ::mkstemp(Temporary.data());
+  }
   if (Descriptor < 0) {
     throw FlashImageError(SystemError("cannot create flash image", Path), false);
   }
   const bool Filled = FillErased(Descriptor, Size) && ::fchmod(Descriptor, 0644) == 0;
   const int Saved = errno;
-  ::close(Descriptor);
-  const bool Linked = Filled && ::link(Temporary.c_str(), Path.c_str()) == 0;
+  const std::string Self = "/proc/self/fd/" + std::to_string(Descriptor);
+  const bool Linked = Filled && (Temporary.empty() ? ::linkat(AT_FDCWD, Self.c_str(), AT_FDCWD,
+                                                              Path.c_str(), AT_SYMLINK_FOLLOW)
+                                                   : ::link(Temporary.c_str(), Path.c_str())) == 0;
   const int LinkError = errno;
-  ::unlink(Temporary.c_str());
+  ::close(Descriptor);
+  if (!Temporary.empty()) {
+    ::unlink(Temporary.c_str());
+  }
   if (!Filled) {
     errno = Saved;
     throw FlashImageError(SystemError("cannot fill new flash image", Path), false);
@@ -74,6 +85,17 @@ std::optional<FileIdentity> IdentityOf(const std::string &Path) {
     return std::nullopt;
   }
   return FileIdentity{Status.st_dev, Status.st_ino};
+}
+
+FlashImage::FlashImage(uint64_t Size) : Length(Size) {
+  void *Mapping =
+      ::mmap(nullptr, Length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (Mapping == MAP_FAILED) {
+    throw FlashImageError(SystemError("cannot map an erased flash of", std::to_string(Size)),
+                          false);
+  }
+  Bytes = static_cast<uint8_t *>(Mapping);
+  std::memset(Bytes, 0xFF, Length);
 }
 
 FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, uint64_t DefaultSize,
@@ -138,7 +160,9 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, ui
 
 FlashImage::~FlashImage() {
   ::munmap(Bytes, Length);
-  ::close(Descriptor);  // releases the lock
+  if (Descriptor >= 0) {
+    ::close(Descriptor);  // releases the lock
+  }
 }
 
 }  // namespace varnelsim

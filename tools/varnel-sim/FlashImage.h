@@ -41,6 +41,8 @@ class FlashImage {
   // read-only file can be queried). Waits for another run that holds a conflicting lock.
   FlashImage(const std::string &Path, std::optional<uint64_t> Size, uint64_t DefaultSize,
              bool Writable);
+  // An erased flash of Size bytes in memory only, for a read-only run without an image file.
+  explicit FlashImage(uint64_t Size);
   ~FlashImage();
   FlashImage(const FlashImage &) = delete;
   FlashImage &operator=(const FlashImage &) = delete;

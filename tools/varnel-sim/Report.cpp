@@ -2,6 +2,12 @@
 // Text and JSON rendering of command reports.
 #include "tools/varnel-sim/Report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
 #include <cinttypes>
 #include <cstring>
 
@@ -16,15 +22,13 @@ std::string Hex(uint64_t Value) {
   return Text;
 }
 
-std::string HexDump(uint64_t Address, const std::vector<uint8_t> &Data) {
+std::string HexDumper::Feed(const uint8_t *Bytes, uint64_t Count) {
   std::string Text;
   char Line[96];
-  bool Squeezing = false;
-  for (size_t At = 0; At < Data.size(); At += 16) {
-    const size_t Count = Data.size() - At < 16 ? Data.size() - At : 16;
-    const bool Last = At + 16 >= Data.size();
-    if (At != 0 && !Last && Count == 16 &&
-        std::memcmp(Data.data() + At, Data.data() + At - 16, 16) == 0) {
+  for (uint64_t At = 0; At < Count; At += 16, Done += 16) {
+    const uint64_t Width = Count - At < 16 ? Count - At : 16;
+    const bool Last = Done + 16 >= Total;
+    if (Done != 0 && !Last && Width == 16 && std::memcmp(Bytes + At, Previous, 16) == 0) {
       if (!Squeezing) {
         Text += "  *\n";
         Squeezing = true;
@@ -32,22 +36,101 @@ std::string HexDump(uint64_t Address, const std::vector<uint8_t> &Data) {
       continue;
     }
     Squeezing = false;
-    int Used = std::snprintf(Line, sizeof(Line), "  %08" PRIX64 " ", Address + At);
+    std::memcpy(Previous, Bytes + At, Width);
+    int Used = std::snprintf(Line, sizeof(Line), "  %08" PRIX64 " ", Address + Done);
     for (size_t Column = 0; Column < 16; ++Column) {
       const char *Gap = Column == 8 ? "  " : " ";
-      Used += Column < Count ? std::snprintf(Line + Used, sizeof(Line) - Used, "%s%02X", Gap,
-                                             Data[At + Column])
+      Used += Column < Width ? std::snprintf(Line + Used, sizeof(Line) - Used, "%s%02X", Gap,
+                                             Bytes[At + Column])
                              : std::snprintf(Line + Used, sizeof(Line) - Used, "%s  ", Gap);
     }
     Text.append(Line, static_cast<size_t>(Used));
     Text += "  |";
-    for (size_t Column = 0; Column < Count; ++Column) {
-      const uint8_t Byte = Data[At + Column];
+    for (size_t Column = 0; Column < Width; ++Column) {
+      const uint8_t Byte = Bytes[At + Column];
       Text += Byte >= 0x20 && Byte < 0x7F ? static_cast<char>(Byte) : '.';
     }
     Text += "|\n";
   }
   return Text;
+}
+
+std::string HexDump(uint64_t Address, const std::vector<uint8_t> &Data) {
+  HexDumper Dumper(Address, Data.size());
+  return Dumper.Feed(Data.data(), Data.size());
+}
+
+DataSpool::DataSpool() {
+  const char *Directory = std::getenv("TMPDIR");
+  Descriptor = ::open(Directory != nullptr && *Directory != '\0' ? Directory : "/tmp",
+                      O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (Descriptor < 0) {
+    throw ToolError(std::string("cannot create an unnamed file to hold the data: ") +
+                    std::strerror(errno));
+  }
+}
+
+DataSpool::~DataSpool() {
+  ::close(Descriptor);
+}
+
+void DataSpool::Append(const uint8_t *Bytes, uint64_t Count) {
+  uint64_t Done = 0;
+  while (Done < Count) {
+    const ssize_t Wrote =
+        ::pwrite(Descriptor, Bytes + Done, Count - Done, static_cast<off_t>(Length + Done));
+    if (Wrote <= 0 && !(Wrote < 0 && errno == EINTR)) {
+      throw ToolError(std::string("cannot hold the data: ") + std::strerror(errno));
+    }
+    Done += Wrote > 0 ? static_cast<uint64_t>(Wrote) : 0;
+  }
+  Length += Count;
+}
+
+void DataSpool::Read(uint64_t Offset, uint8_t *Bytes, uint64_t Count) const {
+  uint64_t Done = 0;
+  while (Done < Count) {
+    const ssize_t Got =
+        ::pread(Descriptor, Bytes + Done, Count - Done, static_cast<off_t>(Offset + Done));
+    if (Got <= 0 && !(Got < 0 && errno == EINTR)) {
+      throw ToolError(std::string("cannot read the held data: ") + std::strerror(errno));
+    }
+    Done += Got > 0 ? static_cast<uint64_t>(Got) : 0;
+  }
+}
+
+void WriteReport(std::FILE *Out, const CommandReport &Report, bool Json) {
+  const std::string Head = Json ? JsonReport(Report) : TextReport(Report);
+  if (!Report.HasData || !Report.Spool) {
+    Print(Out, Head);
+    return;
+  }
+  // Data held in the spool streams out a block at a time, so memory stays flat for any size: a
+  // hex dump after the text, the hex string in place of JSON's last, empty "data" value.
+  static constexpr uint64_t kBlock = 1 << 16;
+  std::vector<uint8_t> Block(kBlock);
+  const uint64_t Total = Report.Spool->Size();
+  HexDumper Dumper(Report.DataAddress, Total);
+  Print(Out, Json ? Head.substr(0, Head.size() - 3) : Head);  // JSON: up to the opening quote
+  std::string Text;
+  for (uint64_t Done = 0; Done < Total && !OutputFailed(); Done += kBlock) {
+    const uint64_t Count = Total - Done < kBlock ? Total - Done : kBlock;
+    Report.Spool->Read(Done, Block.data(), Count);
+    if (Json) {
+      static const char kDigits[] = "0123456789abcdef";
+      Text.clear();
+      for (uint64_t Index = 0; Index < Count; ++Index) {
+        Text += kDigits[Block[Index] >> 4];
+        Text += kDigits[Block[Index] & 0xF];
+      }
+    } else {
+      Text = Dumper.Feed(Block.data(), Count);
+    }
+    Print(Out, Text);
+  }
+  if (Json) {
+    Print(Out, "\"}\n");
+  }
 }
 
 const char *FunctionName(uint64_t FunctionId) {
@@ -118,7 +201,7 @@ std::string TextReport(const CommandReport &Report) {
   for (const std::string &Note : Report.Notes) {
     Text += "  " + Escape(Note) + "\n";
   }
-  if (Report.HasData) {
+  if (Report.HasData && !Report.Spool) {
     Text += HexDump(Report.DataAddress, Report.Data);
   }
   return Text;
@@ -163,16 +246,6 @@ std::string JsonReport(const CommandReport &Report) {
   for (const auto &[Key, Value] : Report.Details.items()) {
     Object[Key] = Value;
   }
-  if (Report.HasData) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string Data;
-    Data.reserve(Report.Data.size() * 2);
-    for (const uint8_t Byte : Report.Data) {
-      Data += kDigits[Byte >> 4];
-      Data += kDigits[Byte & 0xF];
-    }
-    Object["data"] = std::move(Data);
-  }
   if (!Report.Warnings.empty()) {
     Json Warnings = Json::array();
     for (const std::string &Warning : Report.Warnings) {
@@ -185,6 +258,19 @@ std::string JsonReport(const CommandReport &Report) {
   }
   if (!Report.Error.empty()) {
     Object["error"] = Escape(Report.Error);
+  }
+  // Last, so data held in a spool can stream in place of the empty string (see WriteReport).
+  if (Report.HasData) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string Data;
+    if (!Report.Spool) {
+      Data.reserve(Report.Data.size() * 2);
+      for (const uint8_t Byte : Report.Data) {
+        Data += kDigits[Byte >> 4];
+        Data += kDigits[Byte & 0xF];
+      }
+    }
+    Object["data"] = std::move(Data);
   }
   return JsonLine(Object);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -13,6 +14,22 @@
 #include "base/UefiTypes.h"
 
 namespace varnelsim {
+
+// Data read for stdout beyond one window-full: held in an unnamed file, not in memory.
+class DataSpool {
+ public:
+  DataSpool();  // throws ToolError
+  ~DataSpool();
+  DataSpool(const DataSpool &) = delete;
+  DataSpool &operator=(const DataSpool &) = delete;
+  void Append(const uint8_t *Bytes, uint64_t Count);                 // throws ToolError
+  void Read(uint64_t Offset, uint8_t *Bytes, uint64_t Count) const;  // throws ToolError
+  uint64_t Size() const { return Length; }
+
+ private:
+  int Descriptor = -1;
+  uint64_t Length = 0;
+};
 
 using NamedValues = std::vector<std::pair<std::string, uint64_t>>;
 using Json = nlohmann::ordered_json;
@@ -39,6 +56,7 @@ struct CommandReport {
   uint64_t ChunkLength = 0;
   bool HasData = false;  // a read shown on stdout
   std::vector<uint8_t> Data;
+  std::shared_ptr<DataSpool> Spool;  // instead of Data, for a large read
   uint64_t DataAddress = 0;
   std::vector<std::string> Notes;     // text lines of command-specific results (flash, regions)
   Json Details = Json::object();      // the same for JSON
@@ -60,6 +78,23 @@ std::string TextReport(const CommandReport &Report);
 std::string JsonReport(const CommandReport &Report);
 // A JSON object on one line (with its newline); invalid UTF-8 cannot reach it.
 std::string JsonLine(const Json &Object);
+// Writes the report of a command to Out, streaming data held in a spool.
+void WriteReport(std::FILE *Out, const CommandReport &Report, bool Json);
+
+// Hex dump of Total bytes at Address, fed in pieces (each a multiple of 16 bytes but the last).
+class HexDumper {
+ public:
+  HexDumper(uint64_t Address, uint64_t Total) : Address(Address), Total(Total) {}
+  std::string Feed(const uint8_t *Bytes, uint64_t Count);
+
+ private:
+  uint64_t Address;
+  uint64_t Total;
+  uint64_t Done = 0;
+  uint8_t Previous[16] = {};
+  bool Squeezing = false;
+};
+
 // Hex dump lines, 16 bytes each; runs of lines equal to the one before are shown as one "*".
 std::string HexDump(uint64_t Address, const std::vector<uint8_t> &Data);
 

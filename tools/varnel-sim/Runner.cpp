@@ -10,15 +10,14 @@
 #include <cstring>
 #include <memory>
 
-#include "config/VarnelMmConfig.h"
 #include "driver/VarnelMmProtocol.h"
-#include "models/SecureFirmwareModel.h"
+#include "tools/varnel-sim/Plan.h"
 
 namespace varnelsim {
 namespace {
 
 constexpr uint64_t kSector = 0x1000;
-constexpr uint64_t kBase = config::kFlashWindowBase;
+constexpr uint64_t kBase = VARNELMM_FLASH_WINDOW_BASE;
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the transfer takes more
 // than one request.
@@ -55,11 +54,6 @@ bool IsStatusWord(uint64_t Word) {
   return VARNELMM_IS_STATUS_WORD_FORM(Word);
 }
 
-bool Overlaps(uint64_t First, uint64_t Length, uint64_t OtherFirst, uint64_t OtherLength) {
-  return Length != 0 && OtherLength != 0 && First < OtherFirst + OtherLength &&
-         OtherFirst < First + Length;
-}
-
 std::string Span(uint64_t First, uint64_t Length) {
   return Hex(First) + "-" + Hex(First + Length - 1);
 }
@@ -87,122 +81,33 @@ Answer Runner::Send(CommandReport &Report, const Command &Item, uint64_t (&Words
     Report.Hint = Hint(Item, Words, Result);
     return Result;
   }
-  switch (Words[0]) {
-    case varnel::kFunctionRunTimeLockDown:
-      LockedDown = true;
-      break;
-    case varnel::kFunctionSeedDeploy:
-      Seed = Words[1];
-      break;
-    case varnel::kFunctionRegionLock:
-    case varnel::kFunctionSecureRegionLock:
-      if (Words[2] != 0) {
-        Locks.emplace_back(Words[1], Words[2]);
-      }
-      break;
-    case varnel::kFunctionLockRegionLock:
-      RegionLockLocked = true;
-      break;
-    default:
-      break;
-  }
+  Apply(Words[0], Words[1], Words[2], State);
   return Result;
 }
 
 std::string Runner::Hint(const Command &Item, const uint64_t (&Words)[6],
                          const Answer &Result) const {
-  const uint64_t Function = Words[0];
-  const uint64_t Address = Words[1];
-  const uint64_t Length = Words[2];
-  if (Function > varnel::kHighestFunction) {
-    return "the driver serves function numbers 0 to 14 only";
-  }
-  if (!IsStatusWord(Result.Words[0])) {
+  if (Words[0] <= varnel::kHighestFunction && !IsStatusWord(Result.Words[0])) {
     return "";
   }
-  const uint64_t Word = Result.Words[0];
-  if (Word == varnel::kStatusAuthenticationRefused) {
-    if (Item.Auth) {
-      return "the secure firmware did not accept the AuthInfo given with --auth";
-    }
-    if (Settings.KeyHex) {
-      return std::string("the secure firmware uses ") +
-             (Seed ? "the key of the deployed seed" : "its provisioned key") +
-             ", not the --key given";
-    }
+  const uint64_t Signed = VarnelMmFunctionSignedBytes(Words[0]);
+  std::optional<uint64_t> Auth = Item.Auth;
+  if (Item.Kind == CommandKind::kRaw && Signed != 0) {
+    Auth = Words[Signed / 8];
+  }
+  const std::string Reason =
+      Refusal({Words[0], Words[1], Words[2], Words[3], Auth}, State, FlashSize, Settings);
+  if (Reason.empty() && Result.Words[0] == varnel::kStatusAuthenticationRefused) {
     return "the secure firmware did not accept the MAC";
   }
-  if (Function == varnel::kFunctionSeedDeploy && Seed) {
-    return "a seed is deployed already; the secure firmware accepts one seed per power cycle";
-  }
-  const bool Plain = Function == varnel::kFunctionRead || Function == varnel::kFunctionWrite ||
-                     Function == varnel::kFunctionErase ||
-                     Function == varnel::kFunctionRegionLock ||
-                     Function == varnel::kFunctionLockRegionLock;
-  if (Plain && Seed && Word == varnel::kStatusFailure) {
-    return "the seed is deployed: plain read, write, erase and lock are refused; use the "
-           "secure-* commands";
-  }
-  const bool Ranged = Plain ? Function != varnel::kFunctionLockRegionLock
-                            : Function >= varnel::kFunctionSecureRead &&
-                                  Function != varnel::kFunctionLockRegionLock;
-  if (!Ranged) {
-    return "";
-  }
-  if (Address < kBase) {
-    return Hex(Address) + " lies below the flash window at " + Hex(kBase) + "; did you mean +" +
-           Hex(Address) + "?";
-  }
-  if (Address - kBase > FlashSize || Length > FlashSize - (Address - kBase)) {
-    return "the range leaves the flash window " + Span(kBase, FlashSize);
-  }
-  if (Word == varnel::kStatusNoPermission) {
-    return std::string("the range is not inside one writable region of the ") +
-           (LockedDown ? "run-time" : "boot") + " table (see 'varnel-sim regions')";
-  }
-  const bool Erase = Function == varnel::kFunctionErase || Function == varnel::kFunctionSecureErase;
-  if (Erase && (Address % kSector != 0 || Length % kSector != 0)) {
-    return "erase works on whole 4 KiB sectors: offset and length must be multiples of 0x1000";
-  }
-  const bool Lock =
-      Function == varnel::kFunctionRegionLock || Function == varnel::kFunctionSecureRegionLock;
-  if (Lock && RegionLockLocked) {
-    return "region locks were locked by lock-region-lock earlier in this run";
-  }
-  if (Lock && Locks.size() >= 16) {
-    return "the flash's lock table is full (16 regions)";
-  }
-  if (!Lock && Function != varnel::kFunctionRead && Function != varnel::kFunctionSecureRead) {
-    for (const auto &[First, Size] : Locks) {
-      if (Overlaps(Address, Length, First, Size)) {
-        return "the range overlaps " + Span(First, Size) + ", locked earlier in this run";
-      }
-    }
-  }
-  return "";
+  return Reason;
 }
 
 uint64_t Runner::Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t Length) const {
   if (Item.Auth) {
     return *Item.Auth;
   }
-  models::SipHashKey Key;
-  if (Settings.KeyHex) {
-    uint8_t Bytes[16];
-    for (int Index = 0; Index < 16; ++Index) {
-      Bytes[Index] = static_cast<uint8_t>(
-          std::stoul(Settings.KeyHex->substr(static_cast<size_t>(2 * Index), 2), nullptr, 16));
-    }
-    Key = models::SipHashKeyFromBytes(Bytes);
-  } else if (Seed) {
-    // The simulator plays the device's owner: it knows the secret the key is derived from.
-    Key = models::SecureFirmwareModel::DeriveSeedKey(models::kDefaultDeviceSecret, *Seed);
-  } else {
-    static constexpr uint8_t kProvisioned[16] = {0, 1, 2,  3,  4,  5,  6,  7,
-                                                 8, 9, 10, 11, 12, 13, 14, 15};
-    Key = models::SipHashKeyFromBytes(kProvisioned);
-  }
-  return models::ComputeRequestMac(Key, Words, Length);
+  return models::ComputeRequestMac(RunKey(Settings, State), Words, Length);
 }
 
 void Runner::Query(CommandReport &Report, const Command &Item, uint64_t Function) {
@@ -242,6 +147,9 @@ Runner::Moved Runner::Transfer(CommandReport &Report, const Command &Item, bool 
   uint64_t Index = 0;
   uint64_t AuthInfo = 0;
   do {
+    if (Index != 0) {
+      StopIfAsked(Report);  // between requests of a transfer, never inside a sector's update
+    }
     const uint64_t Size = std::min(Window, Length - Done);
     if (Write) {
       Fill(Done, Size);
@@ -273,37 +181,32 @@ Runner::Moved Runner::Transfer(CommandReport &Report, const Command &Item, bool 
   return {true, Done};
 }
 
-void Runner::Read(CommandReport &Report, const Command &Item, bool Signed) {
+void Runner::Read(CommandReport &Report, const Command &Item, bool Signed, AtomicOutput *Output) {
   Report.Arguments = {
       {"Offset", Item.Offset}, {"Length", Item.Length}, {"Buffer", Machine.WindowBase()}};
   Report.Transfer = true;
   Report.Total = Item.Length;
-  std::unique_ptr<AtomicOutput> Output;
-  if (!Item.File.empty()) {
-    try {
-      Output = std::make_unique<AtomicOutput>(Item.File);
-    } catch (const ToolError &Error) {
-      Report.Error = Error.what();
-      Report.ToolFailure = true;
-      return;
-    }
-  }
   try {
+    if (Output == nullptr && Item.Length > Chunk.size()) {
+      Report.Spool = std::make_shared<DataSpool>();
+    }
     const Moved Result =
         Transfer(Report, Item, false, Signed, Item.Offset, Item.Length, nullptr,
                  [&](uint64_t, uint64_t Size) {
                    Machine.FromWindow(0, Chunk.data(), Size);
-                   if (Output) {
+                   if (Output != nullptr) {
                      Output->Write(Chunk.data(), Size);
+                   } else if (Report.Spool) {
+                     Report.Spool->Append(Chunk.data(), Size);
                    } else {
                      Report.Data.insert(Report.Data.end(), Chunk.data(), Chunk.data() + Size);
                    }
                  });
     Report.Completed = Result.Done;
-    if (Result.Ok && Output) {
+    if (Result.Ok && Output != nullptr) {
       Output->Commit();
     }
-    Report.HasData = Result.Ok && !Output;
+    Report.HasData = Result.Ok && Output == nullptr;
     Report.DataAddress = Item.Offset;
   } catch (const ToolError &Error) {
     Report.Error = Error.what();
@@ -394,142 +297,212 @@ void Runner::Compare(CommandReport &Report, const Command &Item, bool Signed, ui
 void Runner::Verify(CommandReport &Report, const Command &Item, const InputFile &Input) {
   Report.Arguments = {
       {"Offset", Item.Offset}, {"Length", Input.Size()}, {"Buffer", Machine.WindowBase()}};
-  Compare(Report, Item, false, Item.Offset, Input.Size(),
+  Compare(Report, Item, State.Seed.has_value(), Item.Offset, Input.Size(),
           [&](uint64_t Done, uint64_t Size, uint8_t *Into) { Input.Read(Done, Into, Size); });
 }
 
 void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &Input) {
-  // Work on whole sectors: the bytes of a partly covered sector that the file does not cover are
-  // read first and written back after an erase.
+  // Whole sectors, one window-full at a time: read it, then bring each sector that differs to
+  // the file's bytes with an erase and a program right after it (a sector the file only needs
+  // bits cleared in is programmed without an erase), then read the window-full back. Only one
+  // sector is ever between its old and its new contents; if its program fails, its old contents
+  // go back, and if that fails too they are saved beside the image.
+  const bool Signed = State.Seed.has_value();
   const uint64_t Start = Item.Offset / kSector * kSector;
   const uint64_t End = (Item.Offset + Input.Size() + kSector - 1) / kSector * kSector;
-  const uint64_t Length = End - Start;
   Report.Arguments = {{"Offset", Item.Offset}, {"Length", Input.Size()}};
-  std::vector<uint8_t> Current(Length);
-  Moved Step = Transfer(
-      Report, Item, false, false, Start, Length, nullptr,
-      [&](uint64_t Done, uint64_t Size) { Machine.FromWindow(0, Current.data() + Done, Size); });
-  if (!Step.Ok) {
-    Report.Notes.push_back("reading the sectors to update failed");
-    return;
-  }
-  std::vector<uint8_t> Desired = Current;
-  Input.Read(0, Desired.data() + (Item.Offset - Start), Input.Size());
-
-  const uint64_t Sectors = Length / kSector;
-  std::vector<uint8_t> NeedsErase(Sectors, 0);
-  std::vector<uint8_t> NeedsWrite(Sectors, 0);
+  Report.Transfer = true;
+  Report.Total = Input.Size();
+  std::vector<uint8_t> Current(Chunk.size());
+  std::vector<uint8_t> Desired(Chunk.size());
   uint64_t Erased = 0;
-  uint64_t Written = 0;
-  for (uint64_t Sector = 0; Sector < Sectors; ++Sector) {
-    const uint8_t *Now = Current.data() + Sector * kSector;
-    const uint8_t *Want = Desired.data() + Sector * kSector;
-    if (std::memcmp(Now, Want, kSector) == 0) {
-      continue;
+  uint64_t Programmed = 0;
+  uint64_t Unchanged = 0;
+  uint64_t Differences = 0;
+  std::string Failure;
+  const auto Program = [&](uint64_t Address, const uint8_t *Bytes) {
+    return Transfer(
+               Report, Item, true, Signed, Address, kSector,
+               [&](uint64_t, uint64_t Size) { Machine.ToWindow(0, Bytes, Size); }, nullptr)
+        .Ok;
+  };
+  const auto EraseSector = [&](uint64_t Address) {
+    uint64_t Words[6] = {EraseFunction(State), Address, kSector, 0, 0, 0};
+    if (Signed) {
+      Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
     }
-    for (uint64_t Index = 0; Index < kSector && NeedsErase[Sector] == 0; ++Index) {
-      NeedsErase[Sector] = (Now[Index] & Want[Index]) != Want[Index] ? 1 : 0;
+    Send(Report, Item, Words);
+    return Report.Ok;
+  };
+  // A request on the sector at Address failed: if the sector no longer holds its old contents
+  // Old, write them back, or save them.
+  const auto Restore = [&](uint64_t Address, const uint8_t *Old) {
+    CommandReport Failed = Report;
+    std::vector<uint8_t> Now(kSector);
+    const bool Untouched =
+        Transfer(Report, Item, false, Signed, Address, kSector, nullptr,
+                 [&](uint64_t, uint64_t Got) { Machine.FromWindow(0, Now.data(), Got); })
+            .Ok &&
+        std::memcmp(Now.data(), Old, kSector) == 0;
+    if (Untouched) {
+      Report = Failed;
+      Report.Notes.push_back("sector " + Hex(Address) + " kept its old contents");
+      return;
     }
-    bool Blank = true;
-    for (uint64_t Index = 0; Index < kSector && Blank; ++Index) {
-      Blank = Want[Index] == 0xFF;
+    const bool Back = EraseSector(Address) && Program(Address, Old);
+    const std::string Saved = Back ? "" : SaveSector(Address, Old);
+    Report = Failed;  // the report tells the failure, not the repair
+    Report.Notes.push_back(
+        Back ? "the old contents of sector " + Hex(Address) + " were written back"
+             : "the old contents of sector " + Hex(Address) + " could not be written back" +
+                   (Saved.empty() ? "" : "; they are saved in " + Saved));
+    Report.Details["restored"] = Back;
+    if (!Saved.empty()) {
+      Report.Details["saved"] = Saved;
     }
-    NeedsWrite[Sector] = NeedsErase[Sector] != 0 && Blank ? 0 : 1;
-  }
-  // Runs of neighbouring sectors go out as one erase request and one write transfer.
-  const auto Runs = [&](const std::vector<uint8_t> &Marks, const auto &Each) {
-    for (uint64_t Sector = 0; Sector < Sectors;) {
-      if (Marks[Sector] == 0) {
-        ++Sector;
+  };
+  for (uint64_t Base = Start; Base < End && Failure.empty();) {
+    StopIfAsked(Report);
+    const uint64_t Size = std::min<uint64_t>(Chunk.size(), End - Base);
+    if (!Transfer(Report, Item, false, Signed, Base, Size, nullptr, [&](uint64_t, uint64_t Got) {
+           Machine.FromWindow(0, Current.data(), Got);
+         }).Ok) {
+      Failure = "reading " + Hex(Base) + " failed";
+      break;
+    }
+    std::memcpy(Desired.data(), Current.data(), Size);
+    const uint64_t From = std::max(Base, Item.Offset);
+    const uint64_t To = std::min(Base + Size, Item.Offset + Input.Size());
+    Input.Read(From - Item.Offset, Desired.data() + (From - Base), To - From);
+    for (uint64_t Sector = 0; Sector < Size; Sector += kSector) {
+      const uint8_t *Now = Current.data() + Sector;
+      const uint8_t *Want = Desired.data() + Sector;
+      if (std::memcmp(Now, Want, kSector) == 0) {
+        ++Unchanged;
         continue;
       }
-      uint64_t Last = Sector;
-      while (Last + 1 < Sectors && Marks[Last + 1] != 0) {
-        ++Last;
+      StopIfAsked(Report);
+      bool NeedsErase = false;
+      bool Blank = true;
+      for (uint64_t Index = 0; Index < kSector; ++Index) {
+        NeedsErase = NeedsErase || (Now[Index] & Want[Index]) != Want[Index];
+        Blank = Blank && Want[Index] == 0xFF;
       }
-      if (!Each(Sector, Last + 1 - Sector)) {
-        return false;
+      const uint64_t Address = Base + Sector;
+      if (NeedsErase && !EraseSector(Address)) {
+        Failure = "erasing sector " + Hex(Address) + " failed";
+        Report.Completed = std::max(Address, Item.Offset) - Item.Offset;
+        Restore(Address, Now);
+        break;
       }
-      Sector = Last + 1;
+      Erased += NeedsErase ? 1 : 0;
+      if (!(NeedsErase && Blank) && !Program(Address, Want)) {
+        Failure = "programming sector " + Hex(Address) + " failed";
+        Report.Completed = std::max(Address, Item.Offset) - Item.Offset;
+        Restore(Address, Now);
+        break;
+      }
+      Programmed += NeedsErase && Blank ? 0 : 1;
     }
-    return true;
-  };
-  const bool ErasedAll = Runs(NeedsErase, [&](uint64_t First, uint64_t Count) {
-    uint64_t Words[6] = {varnel::kFunctionErase, Start + First * kSector, Count * kSector, 0, 0, 0};
-    Send(Report, Item, Words);
-    Erased += Report.Ok ? Count : 0;
-    return Report.Ok;
-  });
-  const bool WroteAll = ErasedAll && Runs(NeedsWrite, [&](uint64_t First, uint64_t Count) {
-                          const uint64_t Offset = First * kSector;
-                          Step = Transfer(
-                              Report, Item, true, false, Start + Offset, Count * kSector,
-                              [&](uint64_t Done, uint64_t Size) {
-                                Machine.ToWindow(0, Desired.data() + Offset + Done, Size);
-                              },
-                              nullptr);
-                          Written += Step.Ok ? Count : 0;
-                          return Step.Ok;
-                        });
-  uint64_t Unchanged = 0;
-  for (uint64_t Sector = 0; Sector < Sectors; ++Sector) {
-    Unchanged += NeedsErase[Sector] == 0 && NeedsWrite[Sector] == 0 ? 1 : 0;
+    if (!Failure.empty()) {
+      break;
+    }
+    // Read back what this window-full now holds.
+    uint64_t Different = 0;
+    if (!Transfer(Report, Item, false, Signed, Base, Size, nullptr, [&](uint64_t, uint64_t Got) {
+           Machine.FromWindow(0, Current.data(), Got);
+         }).Ok) {
+      Failure = "reading back " + Hex(Base) + " failed";
+      break;
+    }
+    for (uint64_t Index = 0; Index < Size; ++Index) {
+      Different += Current[Index] != Desired[Index] ? 1 : 0;
+    }
+    Differences += Different;
+    Report.Completed = std::min(Base + Size, Item.Offset + Input.Size()) - Item.Offset;
+    Base += Size;
   }
+  const uint64_t Sectors = (End - Start) / kSector;
   Report.Details["sectors"] = Sectors;
   Report.Details["erased"] = Erased;
-  Report.Details["programmed"] = Written;
+  Report.Details["programmed"] = Programmed;
   Report.Details["unchanged"] = Unchanged;
-  Report.Notes.push_back(std::to_string(Sectors) + " sector" + (Sectors == 1 ? "" : "s") + ": " +
-                         std::to_string(Erased) + " erased, " + std::to_string(Written) +
-                         " programmed, " + std::to_string(Unchanged) + " already equal");
-  if (!WroteAll) {
+  Report.Details["bytes_done"] = Report.Completed;
+  const std::string Did = Erased + Programmed == 0
+                              ? "only read, nothing needed a change"
+                              : std::to_string(Erased) + " erased, " + std::to_string(Programmed) +
+                                    " programmed, " + std::to_string(Unchanged) + " already equal";
+  Report.Notes.insert(Report.Notes.begin(), std::to_string(Sectors) + " sector" +
+                                                (Sectors == 1 ? "" : "s") + ": " + Did +
+                                                (Signed ? " (authenticated requests)" : ""));
+  if (!Failure.empty()) {
+    Report.Ok = false;
+    Report.Details["verified"] = false;
+    Report.Notes.push_back(Failure + " after " + Hex(Report.Completed) +
+                           " bytes of the file were done");
     return;
   }
-  Compare(Report, Item, false, Start, Length, [&](uint64_t Done, uint64_t Size, uint8_t *Into) {
-    std::memcpy(Into, Desired.data() + Done, Size);
-  });
+  Report.Details["verified"] = Differences == 0;
+  Report.Details["differences"] = Differences;
+  if (Differences == 0) {
+    Report.Notes.push_back("verified: " + Hex(End - Start) + " bytes equal");
+  } else {
+    Report.Ok = false;
+    Report.Notes.push_back("verify failed: " + std::to_string(Differences) + " byte" +
+                           (Differences == 1 ? "" : "s") + " differ");
+  }
+}
+
+std::string Runner::SaveSector(uint64_t Address, const uint8_t *Bytes) const {
+  const std::string Path = Settings.FlashPath + "." + Hex(Address) + ".sector";
+  try {
+    AtomicOutput Out(Path);
+    Out.Write(Bytes, kSector);
+    Out.Commit();
+    return Path;
+  } catch (const ToolError &) {
+    return "";
+  }
+}
+
+void Runner::StopIfAsked(const CommandReport &Report) const {
+  if (StopSignal() != 0) {
+    throw Interrupted("stopped by signal " + std::to_string(StopSignal()) + " after " +
+                      std::to_string(Report.Requests) + " request" +
+                      (Report.Requests == 1 ? "" : "s") + " of " + Report.Origin + " (" +
+                      Hex(Report.Completed) + " bytes done)");
+  }
 }
 
 void Runner::Regions(CommandReport &Report) const {
   Report.Local = true;
   Report.Ok = true;
-  const config::RegionAccessEntry *Table =
-      LockedDown ? config::kRunTimeRegionTable : config::kBootRegionTable;
-  const char *Name = LockedDown ? "run-time" : "boot";
+  const char *Name = State.LockedDown ? "run-time" : "boot";
   Report.Notes.push_back(std::string(Name) + " table in force; lock-down " +
-                         (LockedDown ? "on" : "off") + ", seed " +
-                         (Seed ? "deployed" : "not deployed") + ", region-lock command " +
-                         (RegionLockLocked ? "locked" : "open"));
+                         (State.LockedDown ? "on" : "off") + ", seed " +
+                         (State.Seed ? "deployed" : "not deployed") + ", region-lock command " +
+                         (State.RegionLockLocked ? "locked" : "open"));
   Json Rows = Json::array();
-  for (uint64_t Row = 0; Table[Row].First != Table[Row].Last && Table[Row].Permission != 0; ++Row) {
-    uint64_t Last = Table[Row].Last;
-    if (!LockedDown && Table[Row].First == config::kBootPatchedRowFirst && FlashSize != 0) {
-      Last = FlashSize - 1;  // the driver patches this row to the flash size at its start
-    }
-    if (Last < Table[Row].First) {
-      continue;  // a patched row that ends before it starts (a small flash) admits nothing
-    }
-    const uint64_t Size = Last + 1 - Table[Row].First;
-    const bool Writable = (Table[Row].Permission & 2) != 0;
+  for (const AccessRegion &Row : AccessRegions(State, FlashSize)) {
+    const uint64_t Size = Row.Last + 1 - Row.First;
     char Line[128];
-    std::snprintf(Line, sizeof(Line), "%s  %8s bytes  %s",
-                  Span(kBase + Table[Row].First, Size).c_str(), Hex(Size).c_str(),
-                  Writable ? "writable" : "read-only");
+    std::snprintf(Line, sizeof(Line), "%s  %8s bytes  %s", Span(kBase + Row.First, Size).c_str(),
+                  Hex(Size).c_str(), Row.Writable ? "writable" : "read-only");
     Report.Notes.emplace_back(Line);
-    Rows.push_back({{"first", Hex(kBase + Table[Row].First)},
-                    {"last", Hex(kBase + Last)},
+    Rows.push_back({{"first", Hex(kBase + Row.First)},
+                    {"last", Hex(kBase + Row.Last)},
                     {"size", Hex(Size)},
-                    {"writable", Writable}});
+                    {"writable", Row.Writable}});
   }
   Json Locked = Json::array();
-  for (const auto &[First, Size] : Locks) {
+  for (const auto &[First, Size] : State.Locks) {
     Report.Notes.push_back("locked until reset: " + Span(First, Size));
     Locked.push_back({{"first", Hex(First)}, {"size", Hex(Size)}});
   }
   Report.Details = {{"table", Name},
-                    {"lockdown", LockedDown},
-                    {"seed_deployed", Seed.has_value()},
-                    {"region_lock_locked", RegionLockLocked},
+                    {"lockdown", State.LockedDown},
+                    {"seed_deployed", State.Seed.has_value()},
+                    {"region_lock_locked", State.RegionLockLocked},
                     {"regions", Rows},
                     {"locked", Locked}};
 }
@@ -596,7 +569,7 @@ static_assert(sizeof(kCommandRoutes) / sizeof(kCommandRoutes[0]) ==
 
 }  // namespace
 
-CommandReport Runner::Run(const Command &Item, const InputFile *Input) {
+CommandReport Runner::Run(const Command &Item, const InputFile *Input, AtomicOutput *Output) {
   CommandReport Report;
   Report.Command = Item.Name;
   Report.Origin = Item.Origin;
@@ -608,7 +581,7 @@ CommandReport Runner::Run(const Command &Item, const InputFile *Input) {
         Query(Report, Item, Report.FunctionId);
         break;
       case Route::kRead:
-        Read(Report, Item, Entry.Signed);
+        Read(Report, Item, Entry.Signed, Output);
         break;
       case Route::kWrite:
         Write(Report, Item, Entry.Signed, *Input);

@@ -14,6 +14,7 @@
 #include "models/SipHash.h"
 #include "tools/varnel-sim/CommandLine.h"
 #include "tools/varnel-sim/Files.h"
+#include "tools/varnel-sim/Plan.h"
 #include "tools/varnel-sim/Report.h"
 #include "tools/varnel-sim/Target.h"
 
@@ -27,8 +28,9 @@ class Runner {
   // bytes after every request.
   Runner(Target &Machine, const Options &Settings, uint64_t FlashSize, ConsoleSink Console);
 
-  // Input is the checked input file of write, flash and verify (null for the others).
-  CommandReport Run(const Command &Item, const InputFile *Input);
+  // Input is the checked input file of write, flash and verify, Output the opened -o file of read
+  // (null for the others).
+  CommandReport Run(const Command &Item, const InputFile *Input, AtomicOutput *Output);
 
  private:
   struct Moved {
@@ -54,7 +56,7 @@ class Runner {
 
   void Query(CommandReport &Report, const Command &Item, uint64_t Function);
   void Range(CommandReport &Report, const Command &Item, uint64_t Function, bool Signed);
-  void Read(CommandReport &Report, const Command &Item, bool Signed);
+  void Read(CommandReport &Report, const Command &Item, bool Signed, AtomicOutput *Output);
   void Write(CommandReport &Report, const Command &Item, bool Signed, const InputFile &Input);
   void Flash(CommandReport &Report, const Command &Item, const InputFile &Input);
   void Verify(CommandReport &Report, const Command &Item, const InputFile &Input);
@@ -67,6 +69,11 @@ class Runner {
   // show the flash), as a warning.
   void WarnUnerased(CommandReport &Report, uint64_t Address, const InputFile &Input);
 
+  // Saves a sector's old contents beside the image; returns the file's name ("" on failure).
+  std::string SaveSector(uint64_t Address, const uint8_t *Bytes) const;
+  // Throws Interrupted once SIGINT, SIGTERM or SIGHUP has asked the run to stop.
+  void StopIfAsked(const CommandReport &Report) const;
+
   Target &Machine;
   const Options &Settings;
   uint64_t FlashSize;
@@ -74,10 +81,7 @@ class Runner {
   std::vector<uint8_t> Chunk;  // one window-full of data on its way
 
   // The driver's state as this invocation's successful requests have set it.
-  bool LockedDown = false;
-  std::optional<uint64_t> Seed;
-  bool RegionLockLocked = false;
-  std::vector<std::pair<uint64_t, uint64_t>> Locks;  // window address, length
+  DriverState State;
 };
 
 }  // namespace varnelsim
