@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 RACE_REQUESTS ?= 100000
 
-.PHONY: all deps configure build test bench bench-instr size lint format fuzz coverage demo race clean
+.PHONY: all deps configure build test plants bench bench-instr size lint format fuzz coverage demo race clean
 
 all: build
 
@@ -24,6 +24,12 @@ test: build build/fuzz/build.ninja
 	cmake --build --preset fuzz -j $(JOBS)
 	@./scripts/lint.sh
 	@set -e; for p in host host-release fuzz qemu host-aarch64; do echo "== test $$p"; ctest --preset $$p -j $(JOBS); done
+	@echo "== plants (fast subset)"; ./scripts/plants.py --fast --jobs $(JOBS)
+
+# Plants every fault of tests/plants/ alone in a scratch copy and runs its threat row's proofs;
+# writes tests/plants/results.txt, which the threat-model check reads.
+plants: deps
+	@./scripts/plants.py --jobs $(JOBS)
 
 bench: deps build/host-release/build.ninja
 	cmake --build --preset host-release -j $(JOBS)

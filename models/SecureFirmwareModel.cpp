@@ -197,6 +197,8 @@ void SecureFirmwareModel::Answer(const ServiceArgumentBlock &In, uint64_t (&Out)
     case kTranslateAddressId: {
       ++ServiceCalls_[kServiceTranslate];
       uint64_t X0 = 0;
+      // A failed translation answers a distinctive x1, never the 0 a driver must use instead.
+      Out[1] = kFailedTranslationX1;
       if (TakeFault(kServiceTranslate, &X0)) {
         Out[0] = X0;
         return;

@@ -53,6 +53,9 @@ constexpr bool FwFailed(uint64_t X0) {
 
 // Services for fault injection and counters: the sub-commands 0..14 and the translation.
 constexpr uint32_t kServiceTranslate = 15;
+// x1 of a failed translation. It looks like an address, so a driver that took it instead of 0
+// would hand it to the authentication, where a test sees it.
+constexpr uint64_t kFailedTranslationX1 = 0xFA11ED0000C0FFEEULL;
 constexpr uint32_t kServiceCount = 16;
 
 // Where "secure physical" addresses of the MM pool start.

@@ -117,9 +117,9 @@ void EnableMmu() {
   // TCR: T0SZ 32 (4 GiB), walks inner/outer write-back and inner shareable, 4 KiB granule,
   // TTBR1 walks off (EPD1), 40-bit physical addresses.
   const uint64_t Tcr = 32 | (1ULL << 8) | (1ULL << 10) | (3ULL << 12) | (1ULL << 23) | (2ULL << 32);
-  // SCTLR: M, C, SA, SA0, I and the RES1 bits; alignment checks (A) off, so unaligned accesses
-  // to Normal memory work; WXN off.
-  const uint64_t Sctlr = 0x30D00800ULL | (1 << 0) | (1 << 2) | (1 << 3) | (1 << 4) | (1 << 12);
+  // SCTLR: M, A, C, SA, SA0 (bits 0 to 4), I (bit 12) and the RES1 bits; WXN off. Alignment
+  // checks (A) are on, so a misaligned load faults at EL0 as it would on a strictly mapped record.
+  const uint64_t Sctlr = 0x30D00800ULL | 0x101F;
   asm volatile(
       "dsb sy\n"
       "msr mair_el1, %0\n"

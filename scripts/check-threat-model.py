@@ -24,7 +24,13 @@ Proof column every name stands in backticks of its own, in one of these forms:
 In the Mitigation column, `path:Identifier` names code: the file must exist and the identifier
 must occur in it as a whole word. Other backticked text there is prose and not checked.
 
-Every row must name at least one proof. The exit status is 1 when a row breaks a rule.
+Every row must name at least one proof, and only proofs that can fail: tests/plants/ holds fault
+patches, each naming the row it defeats, and scripts/plants.py (make plants) plants each alone,
+runs its row's proofs and writes tests/plants/results.txt. A proof stays in a row only if that
+file shows it failing for one of the row's plants; every row needs a plant, and every plant must
+be in the file (a plant added or renamed since the last run of make plants is an error).
+
+The exit status is 1 when a row breaks a rule.
 """
 import argparse
 import os
@@ -33,6 +39,8 @@ import subprocess
 import sys
 
 DOC = "docs/threat-model.md"
+PLANTS = "tests/plants"
+RESULTS = "tests/plants/results.txt"
 HEADER = ["ID", "Threat", "Mitigation", "Proof"]
 
 GTEST = re.compile(r"^(?:\w+/)?\w+\.\w+(?:/\w+)?$")
@@ -119,6 +127,28 @@ def scenario_names(source_dir):
     return names
 
 
+def plant_results(source_dir):
+    """(row of each plant file, {row: proofs some plant of the row made fail}, rows of the file)."""
+    rows_of_plants = {}
+    for name in sorted(os.listdir(os.path.join(source_dir, PLANTS))):
+        if name.endswith(".patch"):
+            with open(os.path.join(source_dir, PLANTS, name)) as f:
+                row = re.search(r"^Row:\s*(\S+)", f.read(), re.M)
+            rows_of_plants[name[:-len(".patch")]] = row.group(1) if row else None
+    failing, recorded = {}, {}
+    path = os.path.join(source_dir, RESULTS)
+    if os.path.isfile(path):
+        with open(path) as f:
+            for line in f:
+                if line.startswith("#") or not line.strip():
+                    continue
+                plant, row, proof, verdict = line.rstrip("\n").split("\t")
+                recorded[plant] = row
+                if verdict == "failed":
+                    failing.setdefault(row, set()).add(proof)
+    return rows_of_plants, failing, recorded
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--source-dir", required=True)
@@ -139,6 +169,13 @@ def main():
     scenarios = scenario_names(args.source_dir)
 
     errors = []
+    rows_of_plants, failing, recorded = plant_results(args.source_dir)
+    for plant, row in rows_of_plants.items():
+        if row is None:
+            errors.append(f"{PLANTS}/{plant}.patch: no Row: line")
+        elif recorded.get(plant) != row:
+            errors.append(f"{PLANTS}/{plant}.patch: not in {RESULTS} as a plant of {row}; "
+                          "run make plants")
     named = {"test": set(), "fuzz target": set(), "CTest": set(), "scenario": set(),
              "corpus entry": set()}
     ids = set()
@@ -164,6 +201,12 @@ def main():
         names = re.findall(r"`([^`]+)`", proof)
         if not names:
             errors.append(f"{where}: {ident} names no proof")
+        if ident not in rows_of_plants.values():
+            errors.append(f"{where}: {ident} has no plant in {PLANTS}")
+        for name in names:
+            if name not in failing.get(ident, set()):
+                errors.append(f"{where}: {ident} names {name}, which no plant of {ident} makes "
+                              f"fail ({RESULTS})")
         for name in names:
             if m := CTEST.match(name):
                 kind, found = "CTest", ctests is None or m.group(1) in ctests
@@ -192,7 +235,8 @@ def main():
     if errors:
         print(f"threat model: {len(errors)} problem(s) in {len(rows)} threats")
         return 1
-    print(f"threat model: {len(rows)} threats, every named proof exists ({summary})")
+    print(f"threat model: {len(rows)} threats, every named proof exists and fails for a plant of "
+          f"its row ({summary}; {len(rows_of_plants)} plants)")
     return 0
 
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build make python3
+  cmake ninja-build make python3 git
   clang lld llvm libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   valgrind qemu-system-arm time procps

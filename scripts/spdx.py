@@ -15,7 +15,9 @@ identifier written in the file's own comment syntax:
   # SPDX-License-Identifier: BSD-3-Clause         CMake, shell, Python, Makefile, fuzz
                                                   dictionaries, varnel-sim scripts, .gitignore,
                                                   clang-format and clang-tidy settings, bash
-                                                  completions, extensionless scripts
+                                                  completions, extensionless scripts, fault
+                                                  patches (in the text git apply skips) and
+                                                  their results
   .\" SPDX-License-Identifier: BSD-3-Clause        manual pages (roff, section 1)
 
 A template (NAME.in) follows the rule of the file it becomes (NAME).
@@ -56,6 +58,7 @@ BY_NAME = {
     ".gitignore": HASH,
     ".clang-format": HASH,
     ".clang-tidy": HASH,
+    "results.txt": HASH,  # tests/plants/results.txt, written by scripts/plants.py
 }
 BY_EXTENSION = {
     ".c": LINE,
@@ -73,6 +76,7 @@ BY_EXTENSION = {
     ".script": HASH,  # varnel-sim command scripts
     ".bash-completion": HASH,
     ".1": ROFF,
+    ".patch": HASH,  # plants: the header before the diff
 }
 
 

@@ -204,6 +204,8 @@ TEST_F(SecureRequest, FailedTranslation_AuthenticatesAddressZero) {
   Record Sent = Request(kSecureCases[0], 0x1000);
   Platform.Sign(Sent.W);
   EXPECT_EQ(Send(Sent).Words[0], kStatusAuthenticationRefused);
+  // The failed translation answered an x1 of its own; the authentication got 0, not that.
+  EXPECT_EQ(Call(0).Out[1], models::kFailedTranslationX1);
   ExpectCallIn(1, {kFlashServiceId, kSubAuthenticate, 0, 0x28, Sent.W[5]});
   EXPECT_EQ(Platform.Core().LiveAllocationCount(), 0u);
 }
@@ -217,6 +219,45 @@ TEST_F(SecureRequest, ServedAfterSeedAndJudgedByTheRunTimeTableAfterLockDown) {
   EXPECT_EQ(SendSigned(Request(Erase, 0x3000)).Words[0], kStatusSuccess);
   // A secure read is never judged by a table.
   EXPECT_EQ(SendSigned(Request(kSecureCases[0], 0x180000)).Words[0], kStatusSuccess);
+}
+
+// Every judged function, plain and signed, before and after lock-down, on ranges the two tables
+// judge apart (boot row 0 reaches 0x11FFFF, run-time row 0 ends at 0xFFFFF), bracketed by a range
+// both admit and one neither admits: a request judged by the other table, or by none, shows.
+TEST_F(SecureRequest, EveryJudgedFunction_JudgedByTheTableTheFlagSelects) {
+  struct Range {
+    uint64_t Offset;
+    uint64_t Length;
+    bool Boot;     // admitted before lock-down
+    bool RunTime;  // admitted after
+  };
+  const Range kRanges[] = {{0x100000, 0x1000, true, false},
+                           {0xFF000, 0x2000, true, false},
+                           {0x11F000, 0x1000, true, false},
+                           {0x2F0000, 0x1000, true, true},
+                           {0x180000, 0x1000, false, false}};
+  for (const bool Locked : {false, true}) {
+    Platform.Firmware().Reset();
+    Start();
+    if (Locked) {
+      Send({{kFunctionRunTimeLockDown, 0, 0, 0, 0, 0}});
+    }
+    for (const uint64_t Function :
+         {kFunctionWrite, kFunctionErase, kFunctionRegionLock, kFunctionSecureWrite,
+          kFunctionSecureErase, kFunctionSecureRegionLock}) {
+      const bool Signed = Function >= kFunctionSecureRead && Function != kFunctionRegionLock;
+      for (const Range &R : kRanges) {
+        SCOPED_TRACE(testing::Message() << "function " << Function << " locked " << Locked
+                                        << " offset 0x" << std::hex << R.Offset);
+        const bool Admitted = Locked ? R.RunTime : R.Boot;
+        Record Sent = {{Function, kWindow + R.Offset, R.Length, kNormalBase, 0, 0}};
+        const uint64_t Before = Calls();
+        const models::RequestResult Result = Signed ? SendSigned(Sent) : Send(Sent);
+        EXPECT_EQ(Result.Words[0] == kStatusNoPermission, !Admitted);
+        EXPECT_EQ(Calls() - Before, (Signed ? 2u : 0u) + (Admitted ? 1u : 0u));
+      }
+    }
+  }
 }
 
 TEST_F(SecureRequest, LengthAbove32Bits_IsRefusedAfterAuthentication) {

@@ -9,6 +9,7 @@
 //  - the bytes the firmware authenticated are the request as sent, word 0 being the dispatched
 //    function, and the operation ran on exactly their Offset, Length and Buffer;
 //  - a plain operation ran on the range as sent, and that range was one the table in force allows;
+//  - a record one byte short of what the function uses is refused, untouched and unread;
 //  - the status word and the UEFI status are those the calls' outcomes call for, the results are
 //    the firmware's, and no other word was written;
 //  - the staging buffer was released within the request, before the operation;
@@ -16,6 +17,8 @@
 //    at or past the size was touched: the record sits on a page with no access and every load
 //    and store the handler makes to it is counted at the memory (RecordWatch), whatever
 //    instruction makes it.
+// The expected answers (the record size, whether the table in force admits a range) come from the
+// reference model, which shares no code with the driver.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -25,6 +28,7 @@
 
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
+#include "tests/reference/ReferenceModel.h"
 #include "tests/support/RecordWatch.h"
 
 namespace {
@@ -36,8 +40,10 @@ constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr uint64_t kNormalBase = 0x80000000;
 constexpr uint64_t kFlashService = VARNELMM_FLASH_SERVICE_ID;
 constexpr uint64_t kTranslate = VARNELMM_TRANSLATE_ADDRESS_ID;
-constexpr uint64_t kAllowed = kWindowBase + 0x2F0000;  // writable in both tables
-constexpr uint64_t kRefused = kWindowBase + 0x180000;  // writable in neither
+constexpr uint64_t kAllowed = kWindowBase + 0x2F0000;   // writable in both tables
+constexpr uint64_t kRefused = kWindowBase + 0x180000;   // writable in neither
+constexpr uint64_t kBootOnly = kWindowBase + 0x100000;  // writable before lock-down only
+constexpr uint64_t kFlashSize = 0x400000;
 constexpr uint64_t kLength = 0x100;
 
 // What each function is, written here on its own terms.
@@ -147,7 +153,7 @@ class RaceSweep : public ::testing::Test {
   // A fresh driver in the given state: lock-down and seed deployed or not.
   void Start(bool LockedDown, bool Seeded) {
     models::HostPlatformOptions Options;
-    Options.FlashSize = 0x400000;
+    Options.FlashSize = kFlashSize;
     Options.NormalWorldBase = kNormalBase;
     Options.NormalWorldSize = 0x1000;
     Platform_.reset();
@@ -158,6 +164,7 @@ class RaceSweep : public ::testing::Test {
     // A firmware that checks nothing but the MAC: only the driver stands between a rewritten
     // record and the flash.
     Platform_->Firmware().SetSecureOperationPolicy(models::SecureOperationPolicy::kUnchecked);
+    Locked_ = LockedDown;
     if (LockedDown) {
       Send({7, 0, 0, 0, 0, 0}, 8);
     }
@@ -187,10 +194,20 @@ class RaceSweep : public ::testing::Test {
     return Result;
   }
 
-  // The request of Variant for F, in the record as the normal world sends it.
+  // The reference model's view of the driver's tables in the current state.
+  reference::State Tables() const {
+    reference::State S = reference::BuiltState();
+    reference::PatchBootTable(S, true, kFlashSize);
+    S.RunTimeLocked = Locked_;
+    return S;
+  }
+
+  // The request of Variant for F, in the record as the normal world sends it. After lock-down a
+  // range refused lies where only the boot table would admit it.
   std::vector<uint64_t> Compose(const Function &F, Variant V) {
+    const uint64_t Refused = Locked_ ? kBootOnly : kRefused;
     const uint64_t Offset =
-        V == Variant::kNoPermission ? kRefused : (F.Number == 8 ? 0x5EED : kAllowed);
+        V == Variant::kNoPermission ? Refused : (F.Number == 8 ? 0x5EED : kAllowed);
     std::vector<uint64_t> Words = {F.Number, Offset, kLength, kNormalBase, 0, 0};
     if (F.SignedWords != 0) {
       uint64_t Signed[kRecordWords];
@@ -222,7 +239,8 @@ class RaceSweep : public ::testing::Test {
   void RunOne(const Function &F, Variant V, uint64_t StrikeAt, uint32_t Word, uint64_t Value,
               bool Watched) {
     const std::vector<uint64_t> Sent = Compose(F, V);
-    const uint64_t Size = kRequests[F.Number].BytesNeeded;
+    const uint64_t Size = reference::BytesNeeded(F.Number);
+    const reference::State Oracle = Tables();
     Arm(F, V);
     const bool LockedDown = RunTimeLocked();
     const bool Seeded = SeedDeployed();
@@ -314,8 +332,8 @@ class RaceSweep : public ::testing::Test {
       EXPECT_EQ(Operation->In[4], F.MovesData ? Judged[kWordBuffer] : 0);
       if (F.Permission) {
         EXPECT_LE(Operation->In[3], 0xFFFFFFFFu);
-        EXPECT_TRUE(SpiNorIsWriteAllowed(Operation->In[2], static_cast<uint32_t>(Operation->In[3]),
-                                         LockedDown))
+        EXPECT_TRUE(reference::WriteAllowed(Oracle, Operation->In[2],
+                                            static_cast<uint32_t>(Operation->In[3])))
             << "an operation on a range the table in force refuses";
       }
     }
@@ -340,8 +358,11 @@ class RaceSweep : public ::testing::Test {
     // Whether the operation runs is the request's as sent: allowed, refused by the table, or
     // carrying a bad MAC. No rewrite may turn one into another.
     if (MakesCall) {
-      const bool Stopped =
-          (F.SeedGated && Seeded) || V == Variant::kNoPermission || V == Variant::kBadMac;
+      const bool Refused =
+          F.Permission && (Sent[kWordLength] > 0xFFFFFFFF ||
+                           !reference::WriteAllowed(Oracle, Sent[kWordOffset],
+                                                    static_cast<uint32_t>(Sent[kWordLength])));
+      const bool Stopped = (F.SeedGated && Seeded) || Refused || V == Variant::kBadMac;
       EXPECT_EQ(Operation != nullptr, !Stopped) << "operation run or skipped against the request";
     }
     EXPECT_EQ(Got.Status, Status);
@@ -385,9 +406,31 @@ class RaceSweep : public ::testing::Test {
     EXPECT_EQ(SeedDeployed(), Seeded || (F.Number == 8 && Word0 == kStatusSuccess));
   }
 
+  // One byte short of what the function uses: refused before any call, the record untouched and
+  // no word but word 0 read.
+  void ExpectShortRecordRefused(const Function &F) {
+    const uint64_t Size = reference::BytesNeeded(F.Number) - 1;
+    const std::vector<uint64_t> Sent = Compose(F, Variant::kServed);
+    SCOPED_TRACE("function " + std::to_string(F.Number) + " sent " + std::to_string(Size) +
+                 " bytes");
+    Platform_->Firmware().ClearLog();
+    const Outcome Got = Send(Sent, Size);
+    EXPECT_EQ(Got.Status, EFI_BAD_BUFFER_SIZE);
+    EXPECT_EQ(0, std::memcmp(Got.Words, Sent.data(), Size));
+    EXPECT_EQ(Platform_->Firmware().CallCount(), 0u);
+    if (testsupport::RecordWatch::Available()) {
+      EXPECT_LE(Watch_.Loads(0), 1u);
+      for (uint32_t W = 1; W < kRecordWords; ++W) {
+        EXPECT_EQ(Watch_.Loads(W), 0u) << "record word " << W;
+      }
+      EXPECT_EQ(Watch_.StrayLoads() + Watch_.StrayStores(), 0u);
+    }
+  }
+
   testsupport::RecordWatch Watch_;
   std::unique_ptr<models::HostPlatform> Platform_;
   uint64_t Events_ = 0;
+  bool Locked_ = false;
 };
 
 TEST_F(RaceSweep, EveryFunctionEveryEventEveryWord_DecidesAndActsOnOneCopy) {
@@ -396,6 +439,7 @@ TEST_F(RaceSweep, EveryFunctionEveryEventEveryWord_DecidesAndActsOnOneCopy) {
   for (int State = 0; State < 4; ++State) {
     for (const Function &F : kFunctions) {
       Start((State & 1) != 0, (State & 2) != 0);
+      ExpectShortRecordRefused(F);
       for (Variant V : {Variant::kServed, Variant::kOperationFails, Variant::kNoPermission,
                         Variant::kBadMac, Variant::kReleaseFails}) {
         if ((V == Variant::kOperationFails && F.Sub < 0) ||
