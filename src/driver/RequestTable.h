@@ -27,27 +27,28 @@ enum class RequestPath : uint8_t {
 // The texts of the table: every branch name (from the protocol's function list), then the
 // messages. Each failure line takes the branch name, and for flash requests Offset and Length
 // too; each refusal line takes the branch name.
-#define VARNEL_REQUEST_MESSAGE_LIST(X)                                 \
-  X(InfoFailed, "%a Can't get Varnel Info\n")                          \
-  X(ReadFailed, "%a Fail to Read Offset %llx Len %llx\n")              \
-  X(WriteFailed, "%a Fail to Write Offset %llx Len %llx\n")            \
-  X(EraseFailed, "%a Fail to Erase Offset %llx Len %llx\n")            \
-  X(NvInfoFailed, "%a Can't get Varnel NV Info\n")                     \
-  X(Nv2InfoFailed, "%a Can't get Varnel NV2 Info\n")                   \
-  X(FailSafeInfoFailed, "%a Can't get SPI NOR Failsafe Info\n")        \
-  X(SeedFailed, "%a Can't Deploy Secure SPI Seed\n")                   \
-  X(ReadRefused, "%a Fail to authenticate Read request\n")             \
-  X(WriteRefused, "%a Fail to authenticate write request\n")           \
-  X(EraseRefused, "%a Fail to authenticate erase request\n")           \
-  X(LockFailed, "%a Fail to Lock region at Offset %llx Len %llx\n")    \
-  X(LockRefused, "%a Fail to authenticate region lock request\n")      \
+#define VARNEL_REQUEST_MESSAGE_LIST(X)                              \
+  X(InfoFailed, "%a Can't get Varnel Info\n")                       \
+  X(ReadFailed, "%a Fail to Read Offset %llx Len %llx\n")           \
+  X(WriteFailed, "%a Fail to Write Offset %llx Len %llx\n")         \
+  X(EraseFailed, "%a Fail to Erase Offset %llx Len %llx\n")         \
+  X(NvInfoFailed, "%a Can't get Varnel NV Info\n")                  \
+  X(Nv2InfoFailed, "%a Can't get Varnel NV2 Info\n")                \
+  X(FailSafeInfoFailed, "%a Can't get SPI NOR Failsafe Info\n")     \
+  X(SeedFailed, "%a Can't Deploy Secure SPI Seed\n")                \
+  X(ReadRefused, "%a Fail to authenticate Read request\n")          \
+  X(WriteRefused, "%a Fail to authenticate write request\n")        \
+  X(EraseRefused, "%a Fail to authenticate erase request\n")        \
+  X(LockFailed, "%a Fail to Lock region at Offset %llx Len %llx\n") \
+  X(LockRefused, "%a Fail to authenticate region lock request\n")   \
   X(LockLockFailed, "%a Fail to Lock region lock command\n")
 #define VARNEL_REQUEST_TEXTS(Branch, Message) \
   VARNELMM_FUNCTION_LIST(Branch) VARNEL_REQUEST_MESSAGE_LIST(Message)
 #define VARNEL_BRANCH_TEXT(Number, Id, Name) VARNEL_PACKED_TEXT(Branch##Id, Name)
 #define VARNEL_BRANCH_OFFSET(Number, Id, Name) VARNEL_PACKED_OFFSET(Branch##Id, Name)
 
-inline constexpr char kRequestTexts[] = VARNEL_REQUEST_TEXTS(VARNEL_BRANCH_TEXT, VARNEL_PACKED_TEXT);
+inline constexpr char kRequestTexts[] =
+    VARNEL_REQUEST_TEXTS(VARNEL_BRANCH_TEXT, VARNEL_PACKED_TEXT);
 enum RequestText : uint16_t {
   VARNEL_REQUEST_TEXTS(VARNEL_BRANCH_OFFSET, VARNEL_PACKED_OFFSET)  //
   kNoText = 0xFFFF,
@@ -174,9 +175,10 @@ constexpr bool TextsMatch(const RequestRow &Row) {
                         ? Row.Path == RequestPath::kLockDown
                         : logcheck::FormatMatches(kRequestTexts + Row.FailFormat,
                                                   Range ? kNameAndRange : kNameOnly, Range ? 3 : 1);
-  const bool Refused = (Row.AuthRefusedFormat == kNoText) == (Row.SignedBytes == 0) &&
-                       (Row.AuthRefusedFormat == kNoText ||
-                        logcheck::FormatMatches(kRequestTexts + Row.AuthRefusedFormat, kNameOnly, 1));
+  const bool Refused =
+      (Row.AuthRefusedFormat == kNoText) == (Row.SignedBytes == 0) &&
+      (Row.AuthRefusedFormat == kNoText ||
+       logcheck::FormatMatches(kRequestTexts + Row.AuthRefusedFormat, kNameOnly, 1));
   return Fail && Refused;
 }
 
@@ -190,6 +192,14 @@ constexpr bool TableIsSound() {
     // Word 0 is the function number coming in and the status word going out; results and
     // requests never share another word, so no decision rests on a word the handler wrote.
     if ((ReadWords(Row) & Row.WriteWords) != 1 || !TextsMatch(Row)) {
+      return false;
+    }
+    // The copy holds what the path uses: Offset and Length for a flash request, and Buffer when
+    // it moves data; the seed for seed deployment.
+    const uint32_t Uses = Row.Path == RequestPath::kFlash
+                              ? (Row.MovesData ? kWordBuffer : kWordLength)
+                              : (Row.Path == RequestPath::kSeedDeploy ? kWordOffset : 0);
+    if (Row.LastWordRead < Uses) {
       return false;
     }
     // An authenticated request reads its whole signed part and the AuthInfo word behind it, and

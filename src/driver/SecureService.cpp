@@ -2,8 +2,8 @@
 // Secure-service operations: one supervisor call each to the secure firmware's flash service, or
 // to its address translation. Every flash-service call logs an entry line and a register line at
 // info level; failures are reported by the callers in their own words.
-#include "arch/Arch.h"
 #include "driver/SecureService.h"
+#include "arch/Arch.h"
 
 #include "base/PackedText.h"
 #include "log/DebugLog.h"
@@ -18,17 +18,17 @@ enum class EntryLine : uint8_t { Name, Range, Transfer };
 enum class RegisterLine : uint8_t { Pair, Three, Four, Five };
 
 // The operations' names, packed: one copy of each name and no pointer table to relocate.
-#define VARNEL_SERVICE_NAME_LIST(X)              \
-  X(GetInfo, "SpiNorMmGetInfo")                  \
-  X(Read, "SpiNorMmRead")                        \
-  X(Write, "SpiNorMmWrite")                      \
-  X(Erase, "SpiNorMmErase")                      \
-  X(NvInfo, "SpiNorMmGetNVInfo")                 \
-  X(Nv2Info, "SpiNorMmGetNV2Info")               \
-  X(FailSafeInfo, "SpiNorMmGetFailSafeInfo")     \
-  X(Authenticate, "SpiNorMmReqAuthenticate")     \
-  X(SeedDeploy, "SpiNorMmSeedDeploy")            \
-  X(RegionLock, "SpiNorMmRegionLock")            \
+#define VARNEL_SERVICE_NAME_LIST(X)          \
+  X(GetInfo, "SpiNorMmGetInfo")              \
+  X(Read, "SpiNorMmRead")                    \
+  X(Write, "SpiNorMmWrite")                  \
+  X(Erase, "SpiNorMmErase")                  \
+  X(NvInfo, "SpiNorMmGetNVInfo")             \
+  X(Nv2Info, "SpiNorMmGetNV2Info")           \
+  X(FailSafeInfo, "SpiNorMmGetFailSafeInfo") \
+  X(Authenticate, "SpiNorMmReqAuthenticate") \
+  X(SeedDeploy, "SpiNorMmSeedDeploy")        \
+  X(RegionLock, "SpiNorMmRegionLock")        \
   X(LockRegionLock, "SpiNorMmLockRegionLock")
 constexpr char kNames[] = VARNEL_SERVICE_NAME_LIST(VARNEL_PACKED_TEXT);
 // Offsets in kNames; names past 255 bytes would not compile.

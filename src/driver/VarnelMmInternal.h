@@ -41,8 +41,9 @@ inline uint64_t FetchWord(SharedRecord Record, uint32_t Word) {
   return Record.Words_[Word];
 }
 
-// The request as the handler took it: word 0 is the function number it dispatched on, the other
-// words are those the function reads (the rest are 0).
+// The request as the handler took it: word 0 is the function number it dispatched on, words 1 to
+// the row's LastWordRead are those the function reads. The rest are never written: the request
+// table proves that no path reads beyond its row's words.
 struct RequestCopy {
   uint64_t Word[kRecordWords];
 };
@@ -64,8 +65,9 @@ inline void LogRequestLine(uint64_t Level, const char *Format, const char *Branc
   }
 }
 
-// RequestPaths.cpp: serves a request from its copy (an authenticated one once it has passed).
-EFI_STATUS ServeRequest(const RequestRow &Row, const RequestCopy &Request, SharedRecord Record);
+// RequestPaths.cpp: takes the private copy of a request whose checks passed, has an authenticated
+// one authenticated, and serves it from the copy along its row's path.
+EFI_STATUS ServeRequest(const RequestRow &Row, SharedRecord Record, uint64_t Function);
 
 // AuthenticatedRequest.cpp: for an authenticated function, stages the signed part of the copy in MM
 // pool memory, has the secure firmware authenticate it and releases the buffer. Answers EFI_SUCCESS
