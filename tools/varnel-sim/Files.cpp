@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>

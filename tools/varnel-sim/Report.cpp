@@ -173,9 +173,9 @@ std::string TextReport(const CommandReport &Report) {
   }
   if (Report.ChunkFailed) {
     Text += Format("  stopped after 0x%" PRIX64 " of 0x%" PRIX64 " bytes: request %" PRIu64
-                  " (Offset=0x%" PRIX64 ", Length=0x%" PRIX64 ") failed\n",
-                  Report.Completed, Report.Total, Report.ChunkIndex, Report.ChunkOffset,
-                  Report.ChunkLength);
+                   " (Offset=0x%" PRIX64 ", Length=0x%" PRIX64 ") failed\n",
+                   Report.Completed, Report.Total, Report.ChunkIndex, Report.ChunkOffset,
+                   Report.ChunkLength);
   }
   if (!Report.Hint.empty()) {
     Text += "  hint: " + Escape(Report.Hint) + "\n";
