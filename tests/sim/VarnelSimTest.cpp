@@ -681,13 +681,13 @@ TEST_F(VarnelSim, QemuTarget_FaultOrHangOfTheImage_ExitsThreeAndLeavesTheFlash) 
   std::snprintf(Where, sizeof(Where), "(VarnelMm.efi+0x%X)", Seed);
 
   const Outcome Fault = Sim({"--image", "load.efi", "erase", "+0", "4K", "--", "write", "+0",
-                             "page.bin", "--", "seed", "0x1234"});
+                             "page.bin", "--", "seed", "0x1238"});
   EXPECT_EQ(Fault.Exit, 3);
   EXPECT_EQ(CountOf(Fault.Out, "success (0xAABBCC00)"), 2u) << Fault.Out;
   for (const std::string &Part :
        std::vector<std::string>{"the image faulted in the driver at EL0: EC 0x24 (data abort "
                                 "from a lower level), ESR 0x92000006, at ELR 0x",
-                                Where, "FAR 0x1234"}) {
+                                Where, "FAR 0x1238"}) {
     EXPECT_NE(Fault.Err.find(Part), std::string::npos) << Part << " in " << Fault.Err;
   }
   EXPECT_EQ(ReadFile(Path("flash.img")), Before);
