@@ -233,8 +233,8 @@ void QemuMachine::Launch() {
     // Its own process group: a Ctrl-C at the terminal reaches only this process, which lets the
     // request in flight end and then ends QEMU.
     setpgid(0, 0);
-    signal(SIGPIPE, SIG_DFL);
-    signal(SIGXFSZ, SIG_DFL);
+    (void)signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGXFSZ, SIG_DFL);
     const std::pair<int, int> Moves[] = {{Null, 0},
                                          {ChildErrors, 1},
                                          {ChildErrors, 2},
