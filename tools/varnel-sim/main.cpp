@@ -296,9 +296,9 @@ int Run(const varnelsim::Options &Settings) {
   // 5. The target; a failure of the QEMU target (qemuhost::QemuError) ends the run in main.
   std::unique_ptr<Target> Owned;
   if (Settings.Target == Options::TargetKind::kQemu) {
-    Owned =
-        std::make_unique<QemuTarget>(QemuSettingsFor(Settings), Image->Data(), Image->Size(),
-                                     [&Console](const std::string &Text) { Console.Put(Text); });
+    Owned = std::make_unique<QemuTarget>(
+        QemuSettingsFor(Settings), Image->Data(), Image->Size(), Image->File(),
+        [&Console](const std::string &Text) { Console.Put(Text); });
   } else {
     Owned = std::make_unique<Simulator>(Image->Data(), Image->Size());
   }
@@ -432,8 +432,12 @@ int main(int Count, char **Values) {
   try {
     return Run(Settings);
   } catch (const qemuhost::QemuError &Error) {
-    // The image faulted or hung, or QEMU failed: the flash file keeps what it held.
-    return Failure(Settings.Json, kExitTool, Error.what());
+    // The image faulted or hung, QEMU failed, or a signal stopped a wait for an image that did
+    // not answer: the flash file keeps what it held.
+    return Failure(Settings.Json,
+                   Error.What == qemuhost::QemuError::Kind::kStopped ? 128 + varnelsim::StopSignal()
+                                                                     : kExitTool,
+                   Error.what());
   } catch (const std::bad_alloc &) {
     return Failure(Settings.Json, kExitTool, "out of memory");
   }
