@@ -82,7 +82,7 @@ El0RecordForms:
   ldrsh w7, [x0, #6]
   ldr w8, [x0, #12]
   ldrsw x9, [x0, #12]
-  ldur x10, [x0, #1]              // unscaled and unaligned: words 0 and 1
+  ldur x10, [x0, #8]              // unscaled immediate (aligned: alignment checking is on)
   mov x11, #8
   ldr x11, [x0, x11]              // register offset
   mov x12, #1

@@ -2,7 +2,8 @@
 // Serve mode: the real image at EL0 on the models, answering a stream of requests from the host
 // over the channel of ServeProtocol.h. One boot, one driver start, then requests until the host
 // says it is finished; the flash blocks the requests may have changed go back to the host, which
-// alone decides whether they reach its flash file.
+// alone decides whether they reach its flash file. The flash itself is already in RAM: the host
+// maps its file there privately, so only the pages the requests touch are ever read.
 #include "driver/VarnelMmProtocol.h"
 #include "qemu/MemoryMap.h"
 #include "qemu/Mmu.h"
@@ -125,7 +126,7 @@ void MarkChanged(uint64_t WindowAddress, uint64_t Length) {
 
 // ---- The run ---------------------------------------------------------------------------------
 
-// Reads the configuration and the flash contents and builds the models over them.
+// Reads the configuration and builds the models over the flash the host mapped into RAM.
 void Configure() {
   uint64_t Frame[kFrameWords];
   Receive(Frame, sizeof(Frame));
@@ -147,7 +148,6 @@ void Configure() {
     }
     EnableMmu();
   }
-  Receive(reinterpret_cast<void *>(kFlashStorageAddress), FlashSize);
 
   const models::MemoryWindow NormalWorld{
       WindowBase, reinterpret_cast<uint8_t *>(kNormalWorldAddress), WindowSize};

@@ -5,7 +5,10 @@
 // /proc/self/fd/4 (supervisor to host). Every message is one frame of sixteen little-endian
 // 64-bit words, some followed by data bytes; the driver's console stays on QEMU's PL011.
 //
-// A run: the host sends kConfig and the flash contents; the supervisor loads the image (kLoaded),
+// The flash contents are not sent: the host gives QEMU its flash file as the RAM at
+// kFlashRamOffset (a private mapping, so the file never changes through QEMU).
+//
+// A run: the host sends kConfig; the supervisor loads the image (kLoaded),
 // calls the driver's entry point and answers kStarted. Then any number of kRequest / kAnswer pairs.
 // kFinish makes the supervisor send every flash block the driver's requests may have changed
 // (kFlashBlock frames, then kFinished) and end QEMU with status 0. A fault sends kFault and ends
@@ -26,7 +29,7 @@ constexpr uint64_t kMagicMask = 0xFFFFFFFF00000000ULL;
 
 enum Kind : uint64_t {
   // Host to supervisor.
-  kConfig = 1,   // [1] flash size, [2] normal-world window base, [3] window size; flash follows
+  kConfig = 1,   // [1] flash size, [2] normal-world window base, [3] window size
   kRequest = 2,  // [1..6] record, [7] CommBufferSize, [8] window offset and [9] byte count sent
                  // into the window first (the bytes follow), [10] offset and [11] count sent back
   kFinish = 3,
@@ -64,7 +67,8 @@ constexpr uint64_t kFlashBlockBytes = 0x10000;
 constexpr uint64_t kMaxFlashBytes = 1ULL << 30;
 constexpr uint64_t kMaxWindowBytes = 1ULL << 20;
 
-// The flash contents sit this far into QEMU's RAM; the RAM QEMU must be given for a flash size.
+// The flash contents sit this far into QEMU's RAM (the host maps its flash file there); the RAM
+// QEMU must be given for a flash size.
 constexpr uint64_t kFlashRamOffset = 0x08000000;
 constexpr uint64_t kMinimumRamBytes = 0x10000000;
 constexpr uint64_t RamBytes(uint64_t FlashSize) {

@@ -12,6 +12,9 @@ for bench in "$tree"/bin/*_bench; do
 done
 if [ -x "$tree/bin/varnel-sim" ]; then
   echo "== varnel-sim"
-  python3 "$(dirname "$0")/bench-sim.py" --sim "$tree/bin/varnel-sim" || status=1
+  # On both targets when the qemu preset's image and supervisor are built.
+  target=host
+  [ -f "$tree/../qemu/bin/supervisor.elf" ] && target=both
+  python3 "$(dirname "$0")/bench-sim.py" --sim "$tree/bin/varnel-sim" --target "$target" || status=1
 fi
 exit $status

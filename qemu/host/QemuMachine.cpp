@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,14 +20,15 @@
 
 #include "qemu/ServeProtocol.h"
 
-extern char **environ;
-
 namespace qemuhost {
 namespace {
 
 // Descriptor numbers QEMU gets besides the two of the channel.
 constexpr int kMonitorDescriptor = 5;
 constexpr int kConsoleDescriptor = 6;
+constexpr int kFlashDescriptor = 7;
+// After a stop was asked, how long QEMU still has to answer the request in flight.
+constexpr double kStopGraceSeconds = 1.0;
 // The loader-device addresses of Supervisor.h and MemoryMap.h.
 constexpr const char *kModeLoader = "loader,addr=0x43FFF000,data=7,data-len=4";
 constexpr const char *kImageAddress = "0x44000000";
@@ -78,8 +79,13 @@ void CloseFd(int &Fd) {
 
 }  // namespace
 
-QemuMachine::QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize)
-    : Settings(Settings), Flash(Flash), FlashSize(FlashSize), Window(Settings.WindowSize, 0) {}
+QemuMachine::QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize,
+                         int FlashFile)
+    : Settings(Settings),
+      Flash(Flash),
+      FlashSize(FlashSize),
+      FlashFile(FlashFile),
+      Window(Settings.WindowSize, 0) {}
 
 QemuMachine::~QemuMachine() {
   Stop();
@@ -122,6 +128,7 @@ void QemuMachine::Launch() {
     Fail(QemuError::Kind::kQemu, std::string("cannot ignore SIGPIPE: ") + std::strerror(errno));
   }
 
+  const int FlashFd = FlashBacking();
   int Requests[2];
   int Answers[2];
   int Errors[2];
@@ -147,7 +154,12 @@ void QemuMachine::Launch() {
     fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) | O_NONBLOCK);
   }
 
-  const uint64_t RamMiB = serve::RamBytes(FlashSize) >> 20;
+  // QEMU's RAM: 128 MiB of its own, then the flash file mapped privately where the supervisor
+  // keeps the flash (guest writes stay in QEMU's copy-on-write pages, reads fault in only the
+  // pages they touch), then the rest of the RAM the supervisor expects. Three NUMA nodes are how
+  // QEMU places memory backends one after the other.
+  const uint64_t RamBytes = serve::RamBytes(FlashSize);
+  const uint64_t Rest = RamBytes - serve::kFlashRamOffset - FlashSize;
   std::vector<std::string> Arguments = {
       Settings.Qemu,
       "-M",
@@ -155,28 +167,44 @@ void QemuMachine::Launch() {
       "-cpu",
       "cortex-a57",
       "-m",
-      std::to_string(RamMiB) + "M",
-      "-display",
-      "none",
-      "-monitor",
-      "none",
-      "-nic",
-      "none",
-      "-semihosting",
-      "-chardev",
-      "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
-      "-serial",
-      "chardev:console",
-      "-chardev",
-      "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
-      "-mon",
-      "chardev=monitor,mode=readline",
-      "-kernel",
-      Settings.Supervisor,
-      "-device",
-      kModeLoader,
-      "-device",
-      "loader,file=" + OptionValue(Settings.Image) + ",addr=" + kImageAddress + ",force-raw=on"};
+      std::to_string(RamBytes >> 10) + "K",
+      "-object",
+      "memory-backend-ram,id=low,size=" + std::to_string(serve::kFlashRamOffset),
+      "-object",
+      "memory-backend-file,id=flash,share=off,size=" + std::to_string(FlashSize) +
+          ",mem-path=/proc/self/fd/" + std::to_string(kFlashDescriptor),
+      "-numa",
+      "node,memdev=low",
+      "-numa",
+      "node,memdev=flash"};
+  if (Rest != 0) {
+    Arguments.insert(Arguments.end(),
+                     {"-object", "memory-backend-ram,id=rest,size=" + std::to_string(Rest), "-numa",
+                      "node,memdev=rest"});
+  }
+  Arguments.insert(
+      Arguments.end(),
+      {"-display",
+       "none",
+       "-monitor",
+       "none",
+       "-nic",
+       "none",
+       "-semihosting",
+       "-chardev",
+       "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
+       "-serial",
+       "chardev:console",
+       "-chardev",
+       "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
+       "-mon",
+       "chardev=monitor,mode=readline",
+       "-kernel",
+       Settings.Supervisor,
+       "-device",
+       kModeLoader,
+       "-device",
+       "loader,file=" + OptionValue(Settings.Image) + ",addr=" + kImageAddress + ",force-raw=on"});
   std::vector<char *> Argv;
   Argv.reserve(Arguments.size() + 1);
   for (std::string &Argument : Arguments) {
@@ -184,35 +212,110 @@ void QemuMachine::Launch() {
   }
   Argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t Actions;
-  posix_spawn_file_actions_init(&Actions);
-  posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&Actions, ChildErrors, 1);
-  posix_spawn_file_actions_adddup2(&Actions, ChildErrors, 2);
-  posix_spawn_file_actions_adddup2(&Actions, ChildRequests, serve::kRequestDescriptor);
-  posix_spawn_file_actions_adddup2(&Actions, ChildAnswers, serve::kAnswerDescriptor);
-  posix_spawn_file_actions_adddup2(&Actions, ChildMonitor, kMonitorDescriptor);
-  posix_spawn_file_actions_adddup2(&Actions, ConsoleFd, kConsoleDescriptor);
-  const int Spawned =
-      posix_spawnp(&Child, Settings.Qemu.c_str(), &Actions, nullptr, Argv.data(), environ);
-  posix_spawn_file_actions_destroy(&Actions);
-  for (const int Fd : {ChildRequests, ChildAnswers, ChildErrors, ChildMonitor}) {
+  // fork rather than posix_spawn: the child must ask for its parent-death signal before exec.
+  // Everything it needs is prepared above; between fork and exec it only makes system calls. A
+  // failed exec sends its errno through Exec, which closes by itself when exec succeeds.
+  const pid_t Parent = getpid();
+  // Above the descriptors the child moves its ends to, like every other one here.
+  const int Null = Lift(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  int Exec[2] = {-1, -1};
+  if (Null < 0 || pipe2(Exec, O_CLOEXEC) != 0) {
+    Fail(QemuError::Kind::kQemu, std::string("cannot make pipes: ") + std::strerror(errno));
+  }
+  Exec[0] = Lift(Exec[0]);
+  Exec[1] = Lift(Exec[1]);
+  Child = fork();
+  if (Child == 0) {
+    // QEMU dies with this process, even by SIGKILL; a parent already gone means no QEMU at all.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != Parent) {
+      _exit(127);
+    }
+    // Its own process group: a Ctrl-C at the terminal reaches only this process, which lets the
+    // request in flight end and then ends QEMU.
+    setpgid(0, 0);
+    (void)signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGXFSZ, SIG_DFL);
+    const std::pair<int, int> Moves[] = {{Null, 0},
+                                         {ChildErrors, 1},
+                                         {ChildErrors, 2},
+                                         {ChildRequests, serve::kRequestDescriptor},
+                                         {ChildAnswers, serve::kAnswerDescriptor},
+                                         {ChildMonitor, kMonitorDescriptor},
+                                         {ConsoleFd, kConsoleDescriptor},
+                                         {FlashFd, kFlashDescriptor}};
+    for (const auto &[From, To] : Moves) {
+      if (dup2(From, To) < 0) {
+        _exit(127);
+      }
+    }
+    execvp(Argv[0], Argv.data());
+    const int Error = errno;
+    (void)!write(Exec[1], &Error, sizeof(Error));
+    _exit(127);
+  }
+  const int Forked = errno;
+  close(Exec[1]);
+  for (const int Fd : {ChildRequests, ChildAnswers, ChildErrors, ChildMonitor, FlashFd, Null}) {
     close(Fd);
   }
-  if (Spawned != 0) {
-    Child = -1;
-    Fail(QemuError::Kind::kQemu, "cannot start '" + Settings.Qemu + "': " + std::strerror(Spawned));
+  int ExecError = Forked;
+  ssize_t Got;
+  while ((Got = read(Exec[0], &ExecError, sizeof(ExecError))) < 0 && errno == EINTR) {
   }
+  close(Exec[0]);
+  if (Child < 0 || Got > 0) {
+    if (Child > 0) {
+      waitpid(Child, nullptr, 0);
+    }
+    Child = -1;
+    Fail(QemuError::Kind::kQemu,
+         "cannot start '" + Settings.Qemu + "': " + std::strerror(ExecError));
+  }
+}
+
+int QemuMachine::FlashBacking() {
+  // The caller's file, when QEMU can open it for writing (its mapping stays private: QEMU
+  // never writes the file, but it opens a memory backend's file read-write).
+  if (FlashFile >= 0) {
+    struct stat Status;
+    const std::string Self = "/proc/self/fd/" + std::to_string(FlashFile);
+    const int Reopened = open(Self.c_str(), O_RDWR | O_CLOEXEC);
+    if (Reopened >= 0 && fstat(Reopened, &Status) == 0 && S_ISREG(Status.st_mode) &&
+        static_cast<uint64_t>(Status.st_size) == FlashSize) {
+      return Lift(Reopened);
+    }
+    if (Reopened >= 0) {
+      close(Reopened);
+    }
+  }
+  // Otherwise a memory file holding a copy of the flash bytes.
+  const int Copy = memfd_create("varnelmm-flash", MFD_CLOEXEC);
+  if (Copy < 0 || ftruncate(Copy, static_cast<off_t>(FlashSize)) != 0) {
+    Fail(QemuError::Kind::kQemu,
+         std::string("cannot make the flash file: ") + std::strerror(errno));
+  }
+  for (uint64_t Done = 0; Done < FlashSize;) {
+    const ssize_t Wrote = pwrite(Copy, Flash + Done, FlashSize - Done, static_cast<off_t>(Done));
+    if (Wrote <= 0 && errno != EINTR) {
+      const int Error = errno;
+      close(Copy);
+      Fail(QemuError::Kind::kQemu,
+           std::string("cannot fill the flash file: ") + std::strerror(Error));
+    }
+    Done += Wrote > 0 ? static_cast<uint64_t>(Wrote) : 0;
+  }
+  return Lift(Copy);
 }
 
 uint64_t QemuMachine::Start() {
   Deadline = Now() + Settings.TimeoutSeconds;
-  Doing = "QEMU to take the flash contents";
+  Doing = "QEMU to start";
+  Stoppable = true;
+  StopSeen = false;
   Launch();
   const uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig), FlashSize,
                                                Settings.WindowBase, Settings.WindowSize};
   SendBytes(Config, sizeof(Config));
-  SendBytes(Flash, FlashSize);
   Doing = "the image to load";
   uint64_t Frame[serve::kFrameWords];
   ReceiveFrame(serve::kLoaded, Frame);
@@ -220,6 +323,7 @@ uint64_t QemuMachine::Start() {
   Doing = "the driver's entry point";
   Deadline = Now() + Settings.TimeoutSeconds;
   ReceiveFrame(serve::kStarted, Frame);
+  Stoppable = false;
   DrainConsole();
   return Frame[1];
 }
@@ -276,6 +380,8 @@ QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize,
   }
   Deadline = Now() + Settings.TimeoutSeconds;
   Doing = "the answer to request " + Hex(Words[0]);
+  Stoppable = true;
+  StopSeen = false;
   uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kRequest)};
   std::copy(std::begin(Words), std::end(Words), Frame + serve::kRecordFirstWord);
   Frame[7] = BufferSize;
@@ -288,6 +394,7 @@ QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize,
   ChangedFrom = ChangedTo = 0;
   ReceiveFrame(serve::kAnswer, Frame);
   ReceiveBytes(Window.data() + Transfer.OutOffset, Transfer.OutBytes);
+  Stoppable = false;
   QemuAnswer Answer;
   Answer.Status = Frame[serve::kAnswerStatus];
   std::copy(Frame + serve::kAnswerRecord, Frame + serve::kAnswerRecord + 6, Answer.Words);
@@ -349,13 +456,7 @@ void QemuMachine::SendBytes(const void *Bytes, uint64_t Length) {
       uint64_t Frame[serve::kFrameWords];
       ReceiveFrame(serve::kFault, Frame);
     }
-    DrainErrors();
-    pollfd Wait = {RequestFd, POLLOUT, 0};
-    const double Left = Deadline - Now();
-    if (Left <= 0) {
-      TimedOut();
-    }
-    poll(&Wait, 1, static_cast<int>(std::min(Left, 0.1) * 1000) + 1);
+    WaitFor(RequestFd, POLLOUT);
   }
 }
 
@@ -374,14 +475,22 @@ void QemuMachine::ReceiveBytes(void *Bytes, uint64_t Length) {
     if (errno != EAGAIN && errno != EINTR) {
       Ended();
     }
-    DrainErrors();
-    pollfd Wait = {AnswerFd, POLLIN, 0};
-    const double Left = Deadline - Now();
-    if (Left <= 0) {
-      TimedOut();
-    }
-    poll(&Wait, 1, static_cast<int>(std::min(Left, 0.1) * 1000) + 1);
+    WaitFor(AnswerFd, POLLIN);
   }
+}
+
+void QemuMachine::WaitFor(int Fd, short Events) {
+  DrainErrors();
+  if (Stoppable && !StopSeen && Settings.ShouldStop && Settings.ShouldStop()) {
+    StopSeen = true;
+    Deadline = std::min(Deadline, Now() + kStopGraceSeconds);
+  }
+  const double Left = Deadline - Now();
+  if (Left <= 0) {
+    TimedOut();
+  }
+  pollfd Wait = {Fd, Events, 0};
+  poll(&Wait, 1, static_cast<int>(std::min(Left, 0.1) * 1000) + 1);
 }
 
 void QemuMachine::ReceiveFrame(uint64_t Kind, uint64_t (&Frame)[16]) {
@@ -519,9 +628,10 @@ void QemuMachine::Ended() {
 }
 
 void QemuMachine::TimedOut() {
-  std::string Message = "no answer within " +
-                        std::to_string(static_cast<int>(Settings.TimeoutSeconds)) +
-                        " s while waiting for " + Doing;
+  std::string Message = StopSeen ? "stopped while waiting for " + Doing
+                                 : "no answer within " +
+                                       std::to_string(static_cast<int>(Settings.TimeoutSeconds)) +
+                                       " s while waiting for " + Doing;
   const std::string Registers = AskMonitor("info registers");
   std::smatch Match;
   if (std::regex_search(Registers, Match, std::regex("PC=([0-9a-f]+)"))) {
@@ -530,7 +640,7 @@ void QemuMachine::TimedOut() {
       Message += " at EL" + Match[1].str();
     }
   }
-  Fail(QemuError::Kind::kHang, Message);
+  Fail(StopSeen ? QemuError::Kind::kStopped : QemuError::Kind::kHang, Message);
 }
 
 std::string QemuMachine::AskMonitor(const std::string &Command) {

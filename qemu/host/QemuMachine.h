@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The real VarnelMm.efi as a host program sees it: starts qemu-system-aarch64 with the
-// supervisor in serve mode, hands it the flash contents and sends it requests over the channel of
-// qemu/ServeProtocol.h. One QEMU boot per machine, so the driver's state lives as long as the
-// object. The flash bytes given to the constructor change only in SaveFlash, after the run ended
-// well: a fault, a hang or a QEMU failure (QemuError) leaves them as they were.
+// supervisor in serve mode and sends it requests over the channel of qemu/ServeProtocol.h. The
+// guest reaches the flash through a private mapping of a file (the caller's flash file, or a
+// memory file holding a copy of the flash bytes): QEMU reads only the pages the requests touch
+// and its writes never reach the file. One QEMU boot per machine, so the driver's state lives as
+// long as the object. The flash bytes given to the constructor change only in SaveFlash, after
+// the run ended well: a fault, a hang, a stop or a QEMU failure (QemuError) leaves them as they
+// were. QEMU never outlives the process that started it (it gets SIGKILL when its parent dies).
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,13 +27,17 @@ struct QemuSettings {
   double TimeoutSeconds = 30;  // for the start and for every request
   uint64_t WindowBase = 0x80000000;
   uint64_t WindowSize = 1ULL << 20;
+  // Asked while waiting for QEMU to start or to answer a request: once it says yes, QEMU has one
+  // more second to answer, then the wait ends with QemuError::Kind::kStopped.
+  std::function<bool()> ShouldStop;
 };
 
-// The target could not answer: the image faulted (Fault), stopped answering (Hang), or QEMU could
-// not be started or ended on its own (Qemu). The message says what happened and where.
+// The target could not answer: the image faulted (Fault), stopped answering (Hang), QEMU could
+// not be started or ended on its own (Qemu), or the caller asked to stop while it waited
+// (Stopped). The message says what happened and where.
 class QemuError : public std::runtime_error {
  public:
-  enum class Kind : uint8_t { kFault, kHang, kQemu };
+  enum class Kind : uint8_t { kFault, kHang, kQemu, kStopped };
   QemuError(Kind What, const std::string &Message) : std::runtime_error(Message), What(What) {}
   Kind What;
 };
@@ -58,13 +66,15 @@ struct WindowTransfer {
 
 class QemuMachine {
  public:
-  // Flash (FlashSize bytes) must outlive the machine.
-  QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize);
+  // Flash (FlashSize bytes) must outlive the machine. FlashFile, when not -1, is a descriptor of
+  // the regular file whose shared mapping Flash is: QEMU maps that file privately instead of
+  // taking a copy of the bytes.
+  QemuMachine(const QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize, int FlashFile = -1);
   ~QemuMachine();
   QemuMachine(const QemuMachine &) = delete;
   QemuMachine &operator=(const QemuMachine &) = delete;
 
-  // Boots QEMU, sends the flash, and has the supervisor load the image and call its entry point;
+  // Boots QEMU over the flash file, and has the supervisor load the image and call its entry point;
   // answers the entry point's status.
   uint64_t Start();
   // One request; Transfer says which window bytes travel. The record is placed so that it ends
@@ -93,6 +103,8 @@ class QemuMachine {
 
  private:
   void Launch();
+  int FlashBacking();  // the descriptor QEMU maps the flash from
+  void WaitFor(int Fd, short Events);
   void SendBytes(const void *Bytes, uint64_t Length);
   void ReceiveBytes(void *Bytes, uint64_t Length);
   // Reads one frame, which must be of Kind; a fault frame or the end of QEMU raise QemuError.
@@ -112,6 +124,9 @@ class QemuMachine {
   QemuSettings Settings;
   uint8_t *Flash;
   uint64_t FlashSize;
+  int FlashFile;
+  bool Stoppable = false;  // the current wait ends early when Settings.ShouldStop says so
+  bool StopSeen = false;
   std::string Console;
   std::vector<uint8_t> Window;
   uint64_t ChangedFrom = 0;  // window bytes [ChangedFrom, ChangedTo) still to be sent

@@ -479,6 +479,21 @@ TEST_F(VarnelSim, ScriptExpansion_IsCapped) {
   EXPECT_FALSE(Exists("flash.img"));
 }
 
+// The closing message names the failed command's origin whole, however long the script's path
+// (messages are not cut to a fixed buffer).
+TEST_F(VarnelSim, StoppedAtAFailedCommand_NamesALongOriginWhole) {
+  const std::string Long = std::string(200, 'd') + "/" + std::string(100, 's') + ".script";
+  ASSERT_EQ(::mkdir(Path(std::string(200, 'd')).c_str(), 0700), 0);
+  WriteFile(Path(Long), "verify +0 v.bin\ninfo\n");
+  WriteFile(Path("v.bin"), std::string(16, 'A'));
+  const Outcome Result = Sim({"script", Long});
+  EXPECT_EQ(Result.Exit, 1);
+  EXPECT_NE(
+      Result.Err.find("stopped at the failed command (" + Long + ":1); 1 of 2 commands not run\n"),
+      std::string::npos)
+      << Result.Err;
+}
+
 // NOR programming only clears bits: a plain write over programmed bytes warns, --verify catches
 // the difference, and flash erases what it must and ends with the file's contents.
 TEST_F(VarnelSim, ProgrammingUnerasedBytes_IsWarnedVerifiedAndFlashFixesIt) {
@@ -680,14 +695,16 @@ TEST_F(VarnelSim, QemuTarget_FaultOrHangOfTheImage_ExitsThreeAndLeavesTheFlash) 
   char Where[40];
   std::snprintf(Where, sizeof(Where), "(VarnelMm.efi+0x%X)", Seed);
 
+  // The seed is the address the patched load reads: 8-byte aligned, so the fault is the missing
+  // translation rather than the alignment check the supervisor runs the image with.
   const Outcome Fault = Sim({"--image", "load.efi", "erase", "+0", "4K", "--", "write", "+0",
-                             "page.bin", "--", "seed", "0x1234"});
+                             "page.bin", "--", "seed", "0x1238"});
   EXPECT_EQ(Fault.Exit, 3);
   EXPECT_EQ(CountOf(Fault.Out, "success (0xAABBCC00)"), 2u) << Fault.Out;
   for (const std::string &Part :
        std::vector<std::string>{"the image faulted in the driver at EL0: EC 0x24 (data abort "
                                 "from a lower level), ESR 0x92000006, at ELR 0x",
-                                Where, "FAR 0x1234"}) {
+                                Where, "FAR 0x1238"}) {
     EXPECT_NE(Fault.Err.find(Part), std::string::npos) << Part << " in " << Fault.Err;
   }
   EXPECT_EQ(ReadFile(Path("flash.img")), Before);

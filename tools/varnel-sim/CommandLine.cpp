@@ -23,7 +23,8 @@ constexpr uint64_t kMaxRawBufferSize = 1ULL << 20;
 
 const char kGeneralUsage[] =
     "usage: varnel-sim [--flash FILE] [--flash-size BYTES] [--key HEX] [--console FILE]\n"
-    "                  [--json] [--keep-going] [--target host|qemu [--image FILE]]\n"
+    "                  [--json] [--keep-going]\n"
+    "                  [--target host|qemu [--image FILE] [--timeout SECONDS]]\n"
     "                  COMMAND [ARGS] [-- COMMAND [ARGS] ...]\n"
     "       varnel-sim --help | --version | COMMAND --help\n";
 
@@ -99,6 +100,14 @@ const std::vector<CommandSpec> &CommandTable() {
        "Shows the write-permission table the driver uses now (boot, or run-time after\n"
        "lockdown) with window addresses and sizes, the lock-down and seed state, and the\n"
        "regions locked in this invocation. Sends no request.\n"},
+      {CommandKind::kScript, "script", "FILE", "run one command per line (- reads stdin)",
+       "Runs the commands of FILE (- reads standard input), one per line, in order, on the\n"
+       "same driver instance as the rest of the command line. Text from a '#' that starts a\n"
+       "word to the end of the line is a comment; empty lines are skipped; '...' and \"...\"\n"
+       "quote words with blanks. Scripts may run other scripts (8 levels, 100000 commands in\n"
+       "all). The whole script is checked before any request is sent.\n"},
+      {CommandKind::kHelp, "help", "[COMMAND]", "this text, or a command's own help",
+       "Shows the general help, or with COMMAND that command's own help, and sends nothing.\n"},
   };
   return kTable;
 }
@@ -136,6 +145,10 @@ uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scal
       Digits.pop_back();
     }
   }
+  // The message of a malformed number, Problem being "is not a number" or the like.
+  const auto Malformed = [&](const char *Problem) {
+    return UsageError(What + ": '" + Text + "' " + Problem);
+  };
   uint64_t Base = 10;
   size_t Start = 0;
   if (Digits.size() > 2 && Digits[0] == '0' && (Digits[1] == 'x' || Digits[1] == 'X')) {
@@ -143,7 +156,7 @@ uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scal
     Start = 2;
   }
   if (Start == Digits.size()) {
-    throw UsageError(What + ": '" + Text + "' is not a number");
+    throw Malformed("is not a number");
   }
   uint64_t Value = 0;
   for (size_t Index = Start; Index < Digits.size(); ++Index) {
@@ -152,19 +165,19 @@ uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scal
     if (Character >= '0' && Character <= '9') {
       Digit = static_cast<uint64_t>(Character - '0');
     } else if (Base == 16 && Character >= 'a' && Character <= 'f') {
-      Digit = static_cast<uint64_t>(Character - 'a' + 10);
+      Digit = static_cast<uint64_t>(Character - 'a') + 10;
     } else if (Base == 16 && Character >= 'A' && Character <= 'F') {
-      Digit = static_cast<uint64_t>(Character - 'A' + 10);
+      Digit = static_cast<uint64_t>(Character - 'A') + 10;
     } else {
-      throw UsageError(What + ": '" + Text + "' is not a number");
+      throw Malformed("is not a number");
     }
     if (Value > (UINT64_MAX - Digit) / Base) {
-      throw UsageError(What + ": '" + Text + "' does not fit in 64 bits");
+      throw Malformed("does not fit in 64 bits");
     }
     Value = Value * Base + Digit;
   }
   if (Value > UINT64_MAX / Scale) {
-    throw UsageError(What + ": '" + Text + "' does not fit in 64 bits");
+    throw Malformed("does not fit in 64 bits");
   }
   return Value * Scale;
 }
@@ -226,6 +239,10 @@ struct Parser {
     Parsed.Name = Name;
     Parsed.Origin = Origin;
 
+    // "ORIGIN: NAME<Problem>TOKEN": the mistakes of a command's own options.
+    const auto OptionError = [&](const char *Problem, const std::string &Token) {
+      return UsageError(Origin + ": " + Name + Problem + Token);
+    };
     std::vector<std::string> Positional;
     for (size_t Index = 1; Index < Tokens.size(); ++Index) {
       const std::string &Token = Tokens[Index];
@@ -240,7 +257,7 @@ struct Parser {
       }
       if (Token == "-o" || Token == "--auth" || Token == "--size") {
         if (Index + 1 == Tokens.size()) {
-          throw UsageError(Origin + ": " + Name + ": " + Token + " needs a value");
+          throw OptionError(": ", Token + " needs a value");
         }
         const std::string &Value = Tokens[++Index];
         if (Token == "-o" &&
@@ -256,12 +273,12 @@ struct Parser {
                              " bytes");
           }
         } else {
-          throw UsageError(Origin + ": " + Name + " has no option " + Token);
+          throw OptionError(" has no option ", Token);
         }
         continue;
       }
       if (Token.size() > 1 && Token[0] == '-' && !(Token[1] >= '0' && Token[1] <= '9')) {
-        throw UsageError(Origin + ": " + Name + " has no option " + Token);
+        throw OptionError(" has no option ", Token);
       }
       Positional.push_back(Token);
     }
@@ -649,45 +666,117 @@ std::vector<std::string> SplitScriptLine(const std::string &Line) {
   }
 }
 
+const std::vector<HelpItem> &OptionTable() {
+  static const std::vector<HelpItem> kTable = {
+      {"--flash FILE",
+       "flash image (default varnel-flash.img); created filled with 0xFF\n"
+       "by a run that may write, kept between runs"},
+      {"--flash-size BYTES", "size of a new image (default 64M); must match an existing one"},
+      {"--key HEX", "signing key of the secure-* commands (32 hex digits)"},
+      {"--console FILE",
+       "write the driver's console output to FILE (- for stdout)\n"
+       "instead of stderr; lines end in LF"},
+      {"--json", "one JSON object per command on stdout, one per line"},
+      {"--keep-going",
+       "send every command, also one the plan foresees refused, and go\n"
+       "on after a failed request; report the count at the end"},
+      {"--target host|qemu",
+       "where requests go (default: $VARNEL_SIM_TARGET, else host).\n"
+       "host: the driver built for this machine, on the models;\n"
+       "qemu: the real VarnelMm.efi at EL0 under qemu-system-aarch64,\n"
+       "the same models at EL1 (one boot per invocation)"},
+      {"--image FILE", "qemu: the image to run (default QEMUBIN/VarnelMm.efi)"},
+      {"--timeout SECONDS", "qemu: longest wait for one answer (default 30)"},
+      {"-h, --help", "this text; COMMAND --help shows a command's own help"},
+      {"--version", "the version of varnel-sim"},
+  };
+  return kTable;
+}
+
+const std::vector<HelpItem> &EnvironmentTable() {
+  static const std::vector<HelpItem> kTable = {
+      {"VARNEL_SIM_TARGET", "host or qemu: the default of --target"},
+      {"VARNEL_QEMU",
+       "the qemu-system-aarch64 the qemu target runs (default: the one\n"
+       "found when varnel-sim was configured)"},
+      {"TMPDIR", "where a long hex dump is spooled before it is shown (default /tmp)"},
+  };
+  return kTable;
+}
+
+const std::vector<HelpItem> &FileTable() {
+  static const std::vector<HelpItem> kTable = {
+      {"varnel-flash.img", "the flash image when --flash is not given"},
+      {"FLASH.0xADDRESS.sector",
+       "the old contents of a sector flash could not write back after\n"
+       "the secure firmware failed it, beside the image FLASH"},
+      {"QEMUBIN/VarnelMm.efi",
+       "the image the qemu target runs by default; QEMUBIN is the bin\n"
+       "directory of the qemu preset's build varnel-sim was built with"},
+      {"QEMUBIN/supervisor.elf", "the EL1 supervisor that runs the image under QEMU"},
+  };
+  return kTable;
+}
+
+const std::vector<HelpItem> &ExitStatusTable() {
+  static const std::vector<HelpItem> kTable = {
+      {"0", "every request succeeded"},
+      {"1",
+       "the plan or the driver refused a request, a request failed, or a\n"
+       "verification found a difference"},
+      {"2", "command-line error (nothing was sent)"},
+      {"3",
+       "the tool itself could not do its job (flash image, lock, reading or\n"
+       "writing files, stdout; qemu: a fault or hang of the image, QEMU)"},
+      {"128+N", "stopped by signal N (SIGINT, SIGTERM, SIGHUP) between two requests"},
+  };
+  return kTable;
+}
+
+namespace {
+
+// "  HEAD" padded to Column, then the text, its further lines indented to Column; a head too long
+// for its column gets a line of its own.
+void RenderItem(std::ostringstream &Text, const std::string &Head, const std::string &Body,
+                size_t Column) {
+  Text << "  " << Head;
+  if (Head.size() + 4 <= Column) {
+    Text << std::string(Column - 2 - Head.size(), ' ');
+  } else {
+    Text << "\n" << std::string(Column, ' ');
+  }
+  for (const char Character : Body) {
+    Text << Character;
+    if (Character == '\n') {
+      Text << std::string(Column, ' ');
+    }
+  }
+  Text << "\n";
+}
+
+void RenderItems(std::ostringstream &Text, const char *Title, const std::vector<HelpItem> &Items) {
+  Text << "\n" << Title << "\n";
+  for (const HelpItem &Item : Items) {
+    RenderItem(Text, Item.Head, Item.Text, 22);
+  }
+}
+
+}  // namespace
+
 std::string GeneralHelp() {
   std::ostringstream Text;
   Text << kGeneralUsage
        << "\n"
           "Loads the VarnelMm driver through its entry point on the MM-core and secure-firmware\n"
-          "models and sends it requests through GUID dispatch, as the normal world would.\n"
-          "\n"
-          "Options:\n"
-          "  --flash FILE        flash image (default varnel-flash.img); created filled with 0xFF\n"
-          "                      when missing, kept between runs\n"
-          "  --flash-size BYTES  size of a new image (default 64M); must match an existing one\n"
-          "  --key HEX           signing key of the secure-* commands (32 hex digits)\n"
-          "  --console FILE      write the driver's console output to FILE (- for stdout)\n"
-          "                      instead of stderr; lines end in LF\n"
-          "  --json              one JSON object per command on stdout, one per line\n"
-          "  --keep-going        send every command, also one the plan foresees refused, and go\n"
-          "                      on after a failed request; report the count at the end\n"
-          "  --target host|qemu  where requests go (default: $VARNEL_SIM_TARGET, else host).\n"
-          "                      host: the driver built for this machine, on the models;\n"
-          "                      qemu: the real VarnelMm.efi at EL0 under qemu-system-aarch64,\n"
-          "                      the same models at EL1 (one boot per invocation)\n"
-          "  --image FILE        qemu: the image to run (default: the qemu preset's build)\n"
-          "  --timeout SECONDS   qemu: longest wait for one answer (default 30)\n"
-          "  -h, --help          this text; COMMAND --help shows a command's own help\n"
-          "  --version           the version of varnel-sim\n"
-          "\n"
-          "Commands:\n";
+          "models and sends it requests through GUID dispatch, as the normal world would.\n";
+  RenderItems(Text, "Options:", OptionTable());
+  Text << "\nCommands:\n";
   for (const CommandSpec &Spec : CommandTable()) {
-    std::string Head = std::string(Spec.Name) + " " + Spec.Arguments;
-    Text << "  " << Head;
-    if (Head.size() < 38) {
-      Text << std::string(38 - Head.size(), ' ');
-    } else {
-      Text << "\n" << std::string(40, ' ');
-    }
-    Text << Spec.Summary << "\n";
+    const std::string Head =
+        std::string(Spec.Name) + (Spec.Arguments[0] != '\0' ? " " : "") + Spec.Arguments;
+    RenderItem(Text, Head, Spec.Summary, 40);
   }
   Text
-      << "  script FILE" << std::string(27, ' ') << "run one command per line (- reads stdin)\n"
       << "\n"
          "OFFSET is a flash-window address (the window starts at 0x91A00000) or +N relative to\n"
          "the window base. Numbers are decimal or 0x-hexadecimal; LENGTH, +N and BYTES accept a\n"
@@ -701,14 +790,10 @@ std::string GeneralHelp() {
          "Before the first request the whole run becomes a plan: each request, judged in the\n"
          "driver state the run reaches by then (access table, lock-down, seed, region locks).\n"
          "If the driver would refuse any step, nothing is sent (unless --keep-going).\n"
-         "A read-only run (info, read, verify, regions, ...) never creates the flash image.\n"
-         "\n"
-         "Environment: VARNEL_SIM_TARGET (host or qemu) is the default of --target;\n"
-         "VARNEL_QEMU names the qemu-system-aarch64 the qemu target runs.\n"
-         "\n"
-         "Exit status: 0 every request succeeded; 1 a request was refused or failed, or a\n"
-         "verification found a difference; 2 command-line error (nothing was sent); 3 the tool\n"
-         "itself could not do its job (flash image, lock, reading or writing files, stdout).\n";
+         "A read-only run (info, read, verify, regions, ...) never creates the flash image.\n";
+  RenderItems(Text, "Environment:", EnvironmentTable());
+  RenderItems(Text, "Files:", FileTable());
+  RenderItems(Text, "Exit status:", ExitStatusTable());
   return Text.str();
 }
 

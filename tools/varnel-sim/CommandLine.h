@@ -39,6 +39,9 @@ enum class CommandKind {
   kFlash,    // erase what needs it, write what differs, verify
   kVerify,   // compare flash with a file
   kRegions,  // the access table in force and the driver's flags (no request)
+  // Taken by the parser itself, never a Command: a script's lines, a help text.
+  kScript,
+  kHelp,
 };
 
 // One entry of the command table.
@@ -50,6 +53,7 @@ struct CommandSpec {
   const char *Details;    // the rest of the command's own help
 };
 
+// Every command, script and help included, in the order of the help.
 const std::vector<CommandSpec> &CommandTable();
 const CommandSpec *FindCommand(const std::string &Name);
 
@@ -115,6 +119,18 @@ std::vector<std::string> SplitScriptLine(const std::string &Line);
 uint64_t ParseNumber(const std::string &Text, const std::string &What, bool Scaled = false);
 // Flash locations: an absolute window address, or +N relative to the window base.
 uint64_t ParseOffset(const std::string &Text);
+
+// The help is rendered from tables: the command table, and the items of its Options,
+// Environment, Files and Exit status sections below. The manual page and the bash completion are
+// checked against that text (tests/package/check-docs.py), so none can change alone.
+struct HelpItem {
+  const char *Head;  // "--flash FILE", "VARNEL_QEMU", "2"
+  const char *Text;  // lines separated by '\n'
+};
+const std::vector<HelpItem> &OptionTable();
+const std::vector<HelpItem> &EnvironmentTable();
+const std::vector<HelpItem> &FileTable();
+const std::vector<HelpItem> &ExitStatusTable();
 
 std::string GeneralHelp();
 std::string CommandHelp(const CommandSpec &Spec);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -71,8 +72,14 @@ void InstallStopHandlers() {
   for (const int Signal : {SIGINT, SIGTERM, SIGHUP}) {
     ::sigaction(Signal, &Action, nullptr);
   }
-  ::signal(SIGPIPE, SIG_IGN);
-  ::signal(SIGXFSZ, SIG_IGN);
+  // Ignored: a write to a closed pipe or past the file size limit then fails with EPIPE or EFBIG,
+  // which Print and AtomicOutput report.
+  struct sigaction Ignore = {};
+  Ignore.sa_handler = SIG_IGN;
+  sigemptyset(&Ignore.sa_mask);
+  for (const int Signal : {SIGPIPE, SIGXFSZ}) {
+    ::sigaction(Signal, &Ignore, nullptr);
+  }
 }
 
 int StopSignal() {
@@ -121,6 +128,23 @@ void PrintBytes(std::FILE *Out, const uint8_t *Bytes, uint64_t Length) {
   if (Length != 0 && std::fwrite(Bytes, 1, Length, Out) != Length) {
     gOutputFailed = true;
   }
+}
+
+std::string Format(const char *Pattern, ...) {
+  std::va_list Arguments;
+  va_start(Arguments, Pattern);
+  std::va_list Again;
+  va_copy(Again, Arguments);
+  const int Length = std::vsnprintf(nullptr, 0, Pattern, Arguments);
+  va_end(Arguments);
+  std::string Text;
+  if (Length > 0) {
+    Text.resize(static_cast<size_t>(Length) + 1);
+    const int Written = std::vsnprintf(Text.data(), Text.size(), Pattern, Again);
+    Text.resize(Written == Length ? static_cast<size_t>(Length) : 0);
+  }
+  va_end(Again);
+  return Text;
 }
 
 void Print(std::FILE *Out, const std::string &Text) {
@@ -363,10 +387,8 @@ void AtomicOutput::Commit() {
   if (Done && Named.empty()) {
     const std::string Self = "/proc/self/fd/" + std::to_string(Descriptor);
     for (int Attempt = 0; Attempt < 100 && Named.empty(); ++Attempt) {
-      char Suffix[32];
-      std::snprintf(Suffix, sizeof(Suffix), "/.varnel-out-%d-%d", static_cast<int>(::getpid()),
-                    Attempt);
-      const std::string Candidate = Directory + Suffix;
+      const std::string Candidate =
+          Directory + Format("/.varnel-out-%d-%d", static_cast<int>(::getpid()), Attempt);
       if (::linkat(AT_FDCWD, Self.c_str(), AT_FDCWD, Candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         Named = Candidate;
       } else if (errno != EEXIST) {

@@ -44,6 +44,10 @@ unsigned OpenClosedStandardDescriptors();
 // UTF-8 become \xNN, a backslash is doubled, everything else is kept.
 std::string Escape(const std::string &Text);
 
+// printf-style formatting into a string of whatever length the result needs (no fixed buffer to
+// truncate a long file name in a message).
+std::string Format(const char *Pattern, ...) __attribute__((format(printf, 1, 2)));
+
 // Writes Text to Out; a failed write is remembered (see OutputFailed) rather than ignored.
 void Print(std::FILE *Out, const std::string &Text);
 void PrintBytes(std::FILE *Out, const uint8_t *Bytes, uint64_t Length);

@@ -50,6 +50,8 @@ class FlashImage {
   uint8_t *Data() { return Bytes; }
   uint64_t Size() const { return Length; }
   FileIdentity Identity() const { return Id; }
+  // The open image file, or -1 for a flash held in memory only.
+  int File() const { return Descriptor; }
 
  private:
   int Descriptor = -1;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The real VarnelMm.efi as varnel-sim's target: QemuMachine (qemu/host) behind the Target
-// interface. Each call that cannot be answered (a fault of the image, a hang, a QEMU failure)
-// hands the console bytes the driver wrote before it to the console sink and throws
-// qemuhost::QemuError; the caller's flash changes only in Finish.
+// interface. QEMU maps the image file privately, so a run costs the pages it touches, not the
+// flash size. Each call that cannot be answered (a fault of the image, a hang, a QEMU failure, a
+// stop signal while the image does not answer) hands the console bytes the driver wrote before it
+// to the console sink and throws qemuhost::QemuError; the caller's flash changes only in Finish.
 #pragma once
 
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "qemu/host/QemuMachine.h"
+#include "tools/varnel-sim/Files.h"
 #include "tools/varnel-sim/Target.h"
 
 namespace varnelsim {
@@ -19,9 +21,10 @@ class QemuTarget : public Target {
  public:
   using ConsoleSink = std::function<void(const std::string &)>;
 
+  // FlashFile: the descriptor of the image file Flash maps, or -1 for a flash held in memory.
   QemuTarget(const qemuhost::QemuSettings &Settings, uint8_t *Flash, uint64_t FlashSize,
-             ConsoleSink Console)
-      : Machine(Settings, Flash, FlashSize), Console(std::move(Console)) {}
+             int FlashFile, ConsoleSink Console)
+      : Machine(Stoppable(Settings), Flash, FlashSize, FlashFile), Console(std::move(Console)) {}
 
   EFI_STATUS Start() override {
     return Guarded([&] { return Machine.Start(); });
@@ -50,12 +53,24 @@ class QemuTarget : public Target {
   }
 
  private:
+  // SIGINT, SIGTERM or SIGHUP end a wait for an image that does not answer.
+  static qemuhost::QemuSettings Stoppable(qemuhost::QemuSettings Settings) {
+    Settings.ShouldStop = [] { return StopSignal() != 0; };
+    return Settings;
+  }
+
   template <typename Call>
   decltype(std::declval<const Call &>()()) Guarded(const Call &Work) {
     try {
       return Work();
-    } catch (const qemuhost::QemuError &) {
+    } catch (const qemuhost::QemuError &Error) {
       Console(Machine.TakeConsole());
+      if (Error.What == qemuhost::QemuError::Kind::kStopped) {
+        throw qemuhost::QemuError(Error.What, "signal " + std::to_string(StopSignal()) + ": " +
+                                                  Error.what() +
+                                                  "; QEMU was ended and the flash file keeps "
+                                                  "what it held before the run");
+      }
       throw;
     }
   }

@@ -17,9 +17,7 @@
 namespace varnelsim {
 
 std::string Hex(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%" PRIX64, Value);
-  return Text;
+  return Format("0x%" PRIX64, Value);
 }
 
 std::string HexDumper::Feed(const uint8_t *Bytes, uint64_t Count) {
@@ -150,7 +148,6 @@ std::string EfiStatusName(EFI_STATUS Status) {
 
 std::string TextReport(const CommandReport &Report) {
   std::string Text = Escape(Report.Command) + ":";
-  char Line[160];
   if (!Report.Local) {
     Text += std::string(" ") + FunctionName(Report.FunctionId) + "(";
     for (size_t Index = 0; Index < Report.Arguments.size(); ++Index) {
@@ -166,10 +163,8 @@ std::string TextReport(const CommandReport &Report) {
       return Text;
     }
     if (Report.Answered) {
-      std::snprintf(Line, sizeof(Line), ": %s (0x%08" PRIX64 "), %s\n",
-                    StatusWordName(Report.StatusWord), Report.StatusWord,
-                    EfiStatusName(Report.Status).c_str());
-      Text += Line;
+      Text += Format(": %s (0x%08" PRIX64 "), %s\n", StatusWordName(Report.StatusWord),
+                     Report.StatusWord, EfiStatusName(Report.Status).c_str());
     } else {
       Text += ": no status word, " + EfiStatusName(Report.Status) + "\n";
     }
@@ -177,12 +172,10 @@ std::string TextReport(const CommandReport &Report) {
     Text += "\n";
   }
   if (Report.ChunkFailed) {
-    std::snprintf(Line, sizeof(Line),
-                  "  stopped after 0x%" PRIX64 " of 0x%" PRIX64 " bytes: request %" PRIu64
-                  " (Offset=0x%" PRIX64 ", Length=0x%" PRIX64 ") failed\n",
-                  Report.Completed, Report.Total, Report.ChunkIndex, Report.ChunkOffset,
-                  Report.ChunkLength);
-    Text += Line;
+    Text += Format("  stopped after 0x%" PRIX64 " of 0x%" PRIX64 " bytes: request %" PRIu64
+                   " (Offset=0x%" PRIX64 ", Length=0x%" PRIX64 ") failed\n",
+                   Report.Completed, Report.Total, Report.ChunkIndex, Report.ChunkOffset,
+                   Report.ChunkLength);
   }
   if (!Report.Hint.empty()) {
     Text += "  hint: " + Escape(Report.Hint) + "\n";
@@ -194,9 +187,7 @@ std::string TextReport(const CommandReport &Report) {
     Text += "  error: " + Escape(Report.Error) + "\n";
   }
   for (const auto &[Name, Value] : Report.Results) {
-    std::snprintf(Line, sizeof(Line), "  %-10s 0x%016" PRIX64 " (%" PRIu64 ")\n", Name.c_str(),
-                  Value, Value);
-    Text += Line;
+    Text += Format("  %-10s 0x%016" PRIX64 " (%" PRIu64 ")\n", Name.c_str(), Value, Value);
   }
   for (const std::string &Note : Report.Notes) {
     Text += "  " + Escape(Note) + "\n";

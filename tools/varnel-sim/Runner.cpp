@@ -38,9 +38,9 @@ class Progress {
     }
     constexpr int kWidth = 40;
     const int Filled = static_cast<int>(Done * kWidth / Total);
-    std::fprintf(stderr, "\r%-12s [%.*s%*s] %3" PRIu64 "%% %" PRIu64 "/%" PRIu64 " KiB", Label,
-                 Filled, "########################################", kWidth - Filled, "",
-                 Done * 100 / Total, Done >> 10, Total >> 10);
+    Print(stderr, Format("\r%-12s [%.*s%*s] %3" PRIu64 "%% %" PRIu64 "/%" PRIu64 " KiB", Label,
+                         Filled, "########################################", kWidth - Filled, "",
+                         Done * 100 / Total, Done >> 10, Total >> 10));
     FlushChecked(stderr);
   }
 
@@ -95,7 +95,7 @@ std::string Runner::Hint(const Command &Item, const uint64_t (&Words)[6],
   if (Item.Kind == CommandKind::kRaw && Signed != 0) {
     Auth = Words[Signed / 8];
   }
-  const std::string Reason =
+  std::string Reason =
       Refusal({Words[0], Words[1], Words[2], Words[3], Auth}, State, FlashSize, Settings);
   if (Reason.empty() && Result.Words[0] == varnel::kStatusAuthenticationRefused) {
     return "the secure firmware did not accept the MAC";
@@ -454,7 +454,7 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
 }
 
 std::string Runner::SaveSector(uint64_t Address, const uint8_t *Bytes) const {
-  const std::string Path = Settings.FlashPath + "." + Hex(Address) + ".sector";
+  std::string Path = Settings.FlashPath + "." + Hex(Address) + ".sector";
   try {
     AtomicOutput Out(Path);
     Out.Write(Bytes, kSector);
@@ -485,10 +485,8 @@ void Runner::Regions(CommandReport &Report) const {
   Json Rows = Json::array();
   for (const AccessRegion &Row : AccessRegions(State, FlashSize)) {
     const uint64_t Size = Row.Last + 1 - Row.First;
-    char Line[128];
-    std::snprintf(Line, sizeof(Line), "%s  %8s bytes  %s", Span(kBase + Row.First, Size).c_str(),
-                  Hex(Size).c_str(), Row.Writable ? "writable" : "read-only");
-    Report.Notes.emplace_back(Line);
+    Report.Notes.push_back(Format("%s  %8s bytes  %s", Span(kBase + Row.First, Size).c_str(),
+                                  Hex(Size).c_str(), Row.Writable ? "writable" : "read-only"));
     Rows.push_back({{"first", Hex(kBase + Row.First)},
                     {"last", Hex(kBase + Row.Last)},
                     {"size", Hex(Size)},

@@ -48,14 +48,6 @@ int Failure(bool Json, int Status, const std::string &Message) {
 int ShowHelp(const varnelsim::Options &Settings) {
   if (!Settings.HelpFor) {
     Print(stdout, varnelsim::GeneralHelp());
-  } else if (*Settings.HelpFor == "script") {
-    Print(stdout,
-          "usage: varnel-sim [OPTIONS] script FILE\n\n"
-          "Runs the commands of FILE (- reads standard input), one per line, in order, on the\n"
-          "same driver instance as the rest of the command line. Text from a '#' that starts a\n"
-          "word to the end of the line is a comment; empty lines are skipped; '...' and \"...\"\n"
-          "quote words with blanks. Scripts may run other scripts (8 levels, 100000 commands in\n"
-          "all). The whole script is checked before any request is sent.\n");
   } else {
     Print(stdout, varnelsim::CommandHelp(*varnelsim::FindCommand(*Settings.HelpFor)));
   }
@@ -155,6 +147,7 @@ struct PathUse {
 
 void CheckIdentities(const std::vector<PathUse> &Uses) {
   std::vector<std::string> Keys;
+  Keys.reserve(Uses.size());
   for (const PathUse &Use : Uses) {
     Keys.push_back(IdentityKey(Use.Path));
   }
@@ -303,9 +296,9 @@ int Run(const varnelsim::Options &Settings) {
   // 5. The target; a failure of the QEMU target (qemuhost::QemuError) ends the run in main.
   std::unique_ptr<Target> Owned;
   if (Settings.Target == Options::TargetKind::kQemu) {
-    Owned =
-        std::make_unique<QemuTarget>(QemuSettingsFor(Settings), Image->Data(), Image->Size(),
-                                     [&Console](const std::string &Text) { Console.Put(Text); });
+    Owned = std::make_unique<QemuTarget>(
+        QemuSettingsFor(Settings), Image->Data(), Image->Size(), Image->File(),
+        [&Console](const std::string &Text) { Console.Put(Text); });
   } else {
     Owned = std::make_unique<Simulator>(Image->Data(), Image->Size());
   }
@@ -383,17 +376,14 @@ int Run(const varnelsim::Options &Settings) {
     return Status;
   }
   const uint64_t Total = Settings.Commands.size();
-  char Line[200];
   if (Failed != 0 && Ran < Total) {
-    std::snprintf(Line, sizeof(Line),
-                  "varnel-sim: stopped at the failed command (%s); %" PRIu64 " of %" PRIu64
-                  " commands not run\n",
-                  Escape(Settings.Commands[Ran - 1].Origin).c_str(), Total - Ran, Total);
-    Print(stderr, Line);
+    Print(stderr,
+          varnelsim::Format("varnel-sim: stopped at the failed command (%s); %" PRIu64
+                            " of %" PRIu64 " commands not run\n",
+                            Escape(Settings.Commands[Ran - 1].Origin).c_str(), Total - Ran, Total));
   } else if (Failed != 0) {
-    std::snprintf(Line, sizeof(Line), "varnel-sim: %" PRIu64 " of %" PRIu64 " commands failed\n",
-                  Failed, Total);
-    Print(stderr, Line);
+    Print(stderr, varnelsim::Format("varnel-sim: %" PRIu64 " of %" PRIu64 " commands failed\n",
+                                    Failed, Total));
   }
   FlushChecked(stderr);
   FlushChecked(stdout);
@@ -442,8 +432,12 @@ int main(int Count, char **Values) {
   try {
     return Run(Settings);
   } catch (const qemuhost::QemuError &Error) {
-    // The image faulted or hung, or QEMU failed: the flash file keeps what it held.
-    return Failure(Settings.Json, kExitTool, Error.what());
+    // The image faulted or hung, QEMU failed, or a signal stopped a wait for an image that did
+    // not answer: the flash file keeps what it held.
+    return Failure(Settings.Json,
+                   Error.What == qemuhost::QemuError::Kind::kStopped ? 128 + varnelsim::StopSignal()
+                                                                     : kExitTool,
+                   Error.what());
   } catch (const std::bad_alloc &) {
     return Failure(Settings.Json, kExitTool, "out of memory");
   }
