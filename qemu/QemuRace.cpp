@@ -105,8 +105,8 @@ void Diverged(const char *What, const uint64_t (&In)[8]) {
 }
 
 // The flash row of a sub-command, from the request table.
-const varnel::RequestDescriptor *FlashRow(uint64_t Sub) {
-  for (const varnel::RequestDescriptor &Row : varnel::kRequests) {
+const varnel::RequestRow *FlashRow(uint64_t Sub) {
+  for (const varnel::RequestRow &Row : varnel::kRequests) {
     if (Row.Path == varnel::RequestPath::kFlash && Row.Sub == Sub) {
       return &Row;
     }
@@ -153,7 +153,7 @@ void CheckSecureCall(const uint64_t (&In)[8], const uint64_t (&Out)[4]) {
     }
     return;
   }
-  const varnel::RequestDescriptor *Row = FlashRow(In[1]);
+  const varnel::RequestRow *Row = FlashRow(In[1]);
   if (Row == nullptr) {
     return;
   }
@@ -185,7 +185,7 @@ uint32_t gPlainCount = 0;
 
 void ListFunctions() {
   for (uint64_t Function = 0; Function <= varnel::kHighestFunction; ++Function) {
-    const varnel::RequestDescriptor &Row = varnel::kRequests[Function];
+    const varnel::RequestRow &Row = varnel::kRequests[Function];
     if (Row.Path != varnel::RequestPath::kFlash) {
       continue;
     }
@@ -233,7 +233,7 @@ Request MakeRequest(uint64_t *Random, RacePlan *Plan) {
   const bool Signed = (Choice & 1) != 0;
   const uint64_t Function =
       Signed ? gSigned[(Choice >> 8) % gSignedCount] : gPlain[(Choice >> 8) % gPlainCount];
-  const varnel::RequestDescriptor &Row = varnel::kRequests[Function];
+  const varnel::RequestRow &Row = varnel::kRequests[Function];
   static constexpr uint64_t kLengths[] = {0x10, 0x200, 0x1000, 0x2000, 0x10000};
   const uint64_t Length = kLengths[Next(Random) % (sizeof(kLengths) / sizeof(kLengths[0]))];
   Made.Words[0] = Function;
@@ -248,7 +248,7 @@ Request MakeRequest(uint64_t *Random, RacePlan *Plan) {
         models::ComputeRequestMac(gModels->Firmware->CurrentKey(), Made.Words, Row.SignedBytes);
   }
   // Mostly exactly the bytes the function needs, so the record ends flush with its page.
-  const uint64_t Needed = varnel::BytesNeeded(Row);
+  const uint64_t Needed = Row.BytesNeeded;
   Made.Size = Next(Random) % 4 != 0 ? Needed : varnel::kRecordBytes;
 
   const uint64_t Record = RecordAddress(Made.Size);
@@ -262,7 +262,7 @@ Request MakeRequest(uint64_t *Random, RacePlan *Plan) {
       ~Made.Words[5]};
   Plan->Count = 0;
   const uint32_t First = Signed ? 0 : 1;
-  const uint32_t Last = Signed ? static_cast<uint32_t>(AuthWord) : varnel::LastWord(Row.ReadWords);
+  const uint32_t Last = Signed ? static_cast<uint32_t>(AuthWord) : Row.LastWordRead;
   for (uint32_t Word = First; Word <= Last && Plan->Count < kMaxTargets; ++Word) {
     if (Word == 0 && Hostile[0] == Function) {
       continue;

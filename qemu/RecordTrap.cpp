@@ -35,10 +35,10 @@ uint32_t AllowedLoads(uint64_t Function) {
     return 0;
   }
   if (Function > varnel::kHighestFunction ||
-      gWatch.CommBufferSize < varnel::BytesNeeded(varnel::kRequests[Function])) {
+      gWatch.CommBufferSize < varnel::kRequests[Function].BytesNeeded) {
     return 1;
   }
-  return varnel::kRequests[Function].ReadWords;
+  return varnel::ReadWords(varnel::kRequests[Function]);
 }
 
 [[noreturn]] void Reject(const char *What, uint64_t Word, const TrapFrame *Frame) {

@@ -17,7 +17,7 @@ set -euo pipefail
 tree=${1:-build/host-release}
 count=${2:-1000}
 bench="$tree/bin/handler_bench"
-target_read=150
+target_read=110
 
 if [ ! -x "$bench" ]; then
   echo "bench-instr: $bench is missing; build the host-release preset first" >&2

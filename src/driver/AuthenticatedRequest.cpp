@@ -10,17 +10,16 @@ namespace {
 
 // The pool release is expected to succeed; a failure is reported and the request goes on.
 void ReleaseStaging(void *Staging) {
-  const EFI_STATUS Status = gMmst->MmFreePool(Staging);
+  const EFI_STATUS Status = MmServices()->MmFreePool(Staging);
   ASSERT_EFI_ERROR(Status);
 }
 
 }  // namespace
 
-EFI_STATUS AuthenticateRequest(const RequestCopy &Request) {
-  const RequestRow &Row = RowOf(Request.Word[kWordFunctionId]);
+EFI_STATUS AuthenticateRequest(const RequestRow &Row, const RequestCopy &Request) {
   const uint64_t SignedBytes = Row.SignedBytes;
   void *Staging = nullptr;
-  if (EfiError(gMmst->MmAllocatePool(EfiRuntimeServicesData, SignedBytes, &Staging))) {
+  if (EfiError(MmServices()->MmAllocatePool(EfiRuntimeServicesData, SignedBytes, &Staging))) {
     return EFI_OUT_OF_RESOURCES;
   }
   // The firmware authenticates the request as the handler took it: word 0 is the function being

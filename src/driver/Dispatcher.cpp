@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// The request handler: checks its arguments and the buffer, takes the private copy of the request
-// and hands it to the path its row names.
+// The request handler: checks its arguments and the buffer, looks up the request's row and hands
+// both to the request paths, which take the private copy of the request.
 //
 // Answers to a request the handler cannot serve, in the order they are checked; none of them
 // writes the record:
@@ -23,78 +23,36 @@ namespace varnel {
 
 namespace {
 
-// Each function's record size, derived from its row.
-struct RecordSizes {
-  uint8_t Bytes[kHighestFunction + 1];
-};
-constexpr RecordSizes kBytesNeeded = [] {
-  RecordSizes Sizes = {};
-  for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
-    Sizes.Bytes[Function] = static_cast<uint8_t>(BytesNeeded(kRequests[Function]));
-  }
-  return Sizes;
-}();
+// The refusals. They stay out of line, so the handler's own path needs no frame: it is a run of
+// checks ending in one tail call. Each hands its answer back through Opaque, so the compiler
+// cannot fold the fixed answer into the handler and turn the tail calls into calls with a frame.
+EFI_STATUS Opaque(EFI_STATUS Status) {
+  __asm__("" : "+r"(Status));
+  return Status;
+}
 
-// The refusals. Those that log stay out of line, which keeps the handler's own path light; the
-// null-argument one is left to the compiler, which saves image bytes on a path no MM core takes.
-EFI_STATUS NullArgument(const void *CommBuffer, const uint64_t *CommBufferSize) {
+[[gnu::noinline, gnu::cold]] EFI_STATUS NullArgument(const void *CommBuffer,
+                                                     const uint64_t *CommBufferSize) {
   VARNEL_ASSERT_TEXT(CommBuffer != nullptr, "CommBuffer");
   VARNEL_ASSERT_TEXT(CommBufferSize != nullptr, "CommBufferSize");
-  return EFI_INVALID_PARAMETER;
+  return Opaque(EFI_INVALID_PARAMETER);
 }
 
 [[gnu::noinline, gnu::cold]] EFI_STATUS BufferTooSmall(uint64_t Size) {
   VARNEL_LOG(kLevelError, "%a Buffer too small, CommBufferSize 0x%llx\n", "VarnelMmiHandler", Size);
-  return EFI_BAD_BUFFER_SIZE;
+  return Opaque(EFI_BAD_BUFFER_SIZE);
 }
 
 [[gnu::noinline, gnu::cold]] EFI_STATUS Unsupported() {
   VARNEL_LOG(kLevelError, "%a Unsupported function ID\n", "VarnelMmiHandler");
-  return EFI_ACCESS_DENIED;
-}
-
-// Takes the copy and serves it. Kept out of the handler so that the copy's frame is entered only
-// for requests that passed every check.
-[[gnu::noinline]] EFI_STATUS CopyAndServe(SharedRecord Record, uint64_t Function) {
-  RequestCopy Request = {{Function, 0, 0, 0, 0, 0}};
-  // Every request reads a run of words from word 0 on: each is fetched once, from the last down.
-  switch (RowOf(Function).LastWordRead) {
-    case 5:
-      Request.Word[5] = FetchWord(Record, 5);
-      [[fallthrough]];
-    case 4:
-      Request.Word[4] = FetchWord(Record, 4);
-      [[fallthrough]];
-    case 3:
-      Request.Word[3] = FetchWord(Record, 3);
-      [[fallthrough]];
-    case 2:
-      Request.Word[2] = FetchWord(Record, 2);
-      [[fallthrough]];
-    case 1:
-      Request.Word[1] = FetchWord(Record, 1);
-      break;
-    default:
-      break;
-  }
-  // An authenticated request passes the secure firmware before anything else of it runs. Only
-  // the copy and the record are kept across the call: each callee finds the row from the copy.
-  if (RowOf(Function).SignedBytes != 0) {
-    const EFI_STATUS Verdict = AuthenticateRequest(Request);
-    if (Verdict != EFI_SUCCESS) {
-      return Answer(Record,
-                    Verdict == EFI_OUT_OF_RESOURCES ? kStatusFailure : kStatusAuthenticationRefused,
-                    Verdict);
-    }
-  }
-  return ServeRequest(Request, Record);
+  return Opaque(EFI_ACCESS_DENIED);
 }
 
 // Everything after the pointer checks. It is handed the record only as a SharedRecord, and the
 // handler keeps no other use of CommBuffer, so no line of the request can read a record word
 // except through FetchWord: a raw re-read has to be written against the type on purpose.
 [[gnu::always_inline]] inline EFI_STATUS HandleRecord(SharedRecord Record, uint64_t Size) {
-  VARNEL_LOG(kLevelInfo, "%a CPU%d\n", "VarnelMmiHandler", gMmst->CurrentlyExecutingCpu);
+  VARNEL_LOG(kLevelInfo, "%a CPU%d\n", "VarnelMmiHandler", MmServices()->CurrentlyExecutingCpu);
   VARNEL_LOG(kLevelInfo, "CommBuffer - 0x%p, CommBufferSize - 0x%x\n", Record.Address(), Size);
 
   if (Size < sizeof(uint64_t)) {
@@ -104,10 +62,12 @@ EFI_STATUS NullArgument(const void *CommBuffer, const uint64_t *CommBufferSize) 
   if (Function > kHighestFunction) {
     return Unsupported();
   }
-  if (Size < kBytesNeeded.Bytes[Function]) {
+  // The row is looked up here once and travels with the request.
+  const RequestRow &Row = kRequests[Function];
+  if (Size < Row.BytesNeeded) {
     return BufferTooSmall(Size);
   }
-  return CopyAndServe(Record, Function);
+  return ServeRequest(Row, Record, Function);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Region access control: which parts of the flash window may be written, erased or locked.
+#include "driver/RegionAccess.h"
+
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {
@@ -13,14 +15,18 @@ bool EndsTable(const config::RegionAccessEntry &Row) {
   return Row.First == Row.Last || Row.Permission == 0;
 }
 
-}  // namespace
-
+// The boot table as it stands; row 1 is fitted to the flash size once at start.
 constinit config::RegionAccessEntry gBootRegionTable[kBootRegionRows] = {
     config::kBootRegionTable[0], config::kBootRegionTable[1], config::kBootRegionTable[2],
     config::kBootRegionTable[3], config::kBootRegionTable[4], config::kBootRegionTable[5],
 };
 static_assert(kBootRegionRows == 6);
-static_assert(sizeof(gBootRegionTable) == 6 * sizeof(config::RegionAccessEntry));
+
+}  // namespace
+
+config::RegionAccessEntry &BootRegionRow(uint64_t Row) {
+  return gBootRegionTable[Row];
+}
 
 bool SpiNorIsWriteAllowed(uint64_t Offset, uint32_t Length, bool RunTimeLocked) {
   // An offset below the window base wraps to a value near 2^64 that no row contains.
@@ -56,7 +62,7 @@ void SpiNorAclPatch() {
   uint64_t FlashSize = 0;
   if (EfiError(SpiNorMmGetInfo(&InfoLow, &InfoHigh, &FlashSize))) {
     // The same line as a failed flash-information request, under this routine's name.
-    LogRequestLine(kLevelError, RowText(RowOf(kFunctionGetInfo).FailFormat), "SpiNorAclPatch");
+    LogRequestLine(kLevelError, RowText(kRequests[kFunctionGetInfo].FailFormat), "SpiNorAclPatch");
     return;
   }
   if (FlashSize == 0) {

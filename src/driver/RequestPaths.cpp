@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// The request paths: each serves one kind of row of the request table from the private copy of
-// the request, and answers in the shared record.
+// The request paths: the private copy of a request is taken here, and each path serves one kind
+// of row of the request table from it and answers in the shared record. The driver's state lives
+// here too, beside the two paths that change it.
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {
 
 namespace {
+
+bool gRunTimeLocked = false;  // the run-time access table is in force
+bool gSeedDeployed = false;   // plain flash requests are refused
+EFI_MM_SYSTEM_TABLE *gMmst = nullptr;
 
 constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 
@@ -26,22 +31,25 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 }
 
 // Read, write, erase and region lock, plain or authenticated (an authenticated request gets here
-// only once the firmware has accepted it). Every path stays out of line so that each keeps its
-// own small frame and the dispatch below is a plain tail call.
-[[gnu::noinline]] EFI_STATUS ServeFlash(const RequestRow &Row, const RequestCopy &Request,
-                                        SharedRecord Record) {
-  const uint64_t Offset = Request.Word[kWordOffset];
-  const uint64_t Length = Request.Word[kWordLength];
+// only once the firmware has accepted it). The busiest path, so it is served in the dispatch's own
+// frame; the other paths stay out of line, each with its own small frame. Offset and Length are
+// taken from the copy at each use rather than held across the calls, which keeps that frame small.
+[[gnu::always_inline]] inline EFI_STATUS ServeFlash(const RequestRow &Row,
+                                                    const RequestCopy &Request,
+                                                    SharedRecord Record) {
+  const uint64_t *Word = Request.Word;
   // The table judges 32-bit lengths; a longer one is refused, so the range judged is always the
   // range operated on.
   if (Row.PermissionChecked &&
-      (Length > kLargestJudgedLength ||
-       !SpiNorIsWriteAllowed(Offset, static_cast<uint32_t>(Length), gRunTimeLockDown != 0))) {
-    return NoPermission(Row, Record, Offset, Length);
+      (Word[kWordLength] > kLargestJudgedLength ||
+       !SpiNorIsWriteAllowed(Word[kWordOffset], static_cast<uint32_t>(Word[kWordLength]),
+                             gRunTimeLocked))) {
+    return NoPermission(Row, Record, Word[kWordOffset], Word[kWordLength]);
   }
-  const uint64_t Buffer = Row.MovesData ? Request.Word[kWordBuffer] : 0;
-  if (EfiError(SpiNorMmFlashOperation(static_cast<SubCommand>(Row.Sub), Offset, Length, Buffer))) {
-    return Failed(Row, Record, Offset, Length);
+  const uint64_t Buffer = Row.MovesData ? Word[kWordBuffer] : 0;
+  if (EfiError(SpiNorMmFlashOperation(static_cast<SubCommand>(Row.Sub), Word[kWordOffset],
+                                      Word[kWordLength], Buffer))) {
+    return Failed(Row, Record, Word[kWordOffset], Word[kWordLength]);
   }
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
@@ -75,7 +83,7 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 
 [[gnu::noinline]] EFI_STATUS ServeLockDown(const RequestRow &Row, SharedRecord Record) {
   VARNEL_LOG(kLevelInfo, "%a %p\n", RowText(Row.BranchName), Record.Address());
-  gRunTimeLockDown = 1;
+  gRunTimeLocked = true;
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
@@ -84,7 +92,7 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
   if (EfiError(SpiNorMmSeedDeploy(Request.Word[kWordOffset]))) {
     return Failed(Row, Record);
   }
-  gSeedDeployed = 1;
+  gSeedDeployed = true;
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
@@ -97,15 +105,50 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 
 }  // namespace
 
-EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record) {
-  const RequestRow &Row = RowOf(Request.Word[kWordFunctionId]);
+bool RunTimeLocked() {
+  return gRunTimeLocked;
+}
+bool SeedDeployed() {
+  return gSeedDeployed;
+}
+EFI_MM_SYSTEM_TABLE *MmServices() {
+  return gMmst;
+}
+void StartDriverState(EFI_MM_SYSTEM_TABLE *MmSystemTable) {
+  gRunTimeLocked = false;
+  gSeedDeployed = false;
+  gMmst = MmSystemTable;
+}
+
+EFI_STATUS ServeRequest(const RequestRow &Row, SharedRecord Record, uint64_t Function) {
+  // Only the words the row reads are written; the table proves no path reads another.
+  RequestCopy Request;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  Request.Word[kWordFunctionId] = Function;
+  // Every request reads a run of words from word 0 on: each is fetched once, from the last down.
+  // At most five words: a plain loop is both the smallest and the fastest form.
+#pragma clang loop unroll(disable)
+  for (uint32_t Word = Row.LastWordRead; Word > kWordFunctionId; --Word) {
+    Request.Word[Word] = FetchWord(Record, Word);
+  }
+  // An authenticated request passes the secure firmware before anything else of it runs.
+  if (Row.SignedBytes != 0) {
+    const EFI_STATUS Verdict = AuthenticateRequest(Row, Request);
+    if (Verdict != EFI_SUCCESS) {
+      return Answer(Record,
+                    Verdict == EFI_OUT_OF_RESOURCES ? kStatusFailure : kStatusAuthenticationRefused,
+                    Verdict);
+    }
+  }
   // Once the seed is deployed only the authenticated functions reach the flash.
-  if (Row.SeedGated && gSeedDeployed != 0) {
+  if (Row.SeedGated && gSeedDeployed) {
     return Answer(Record, kStatusFailure, EFI_DEVICE_ERROR);
   }
+  if (Row.Path == RequestPath::kFlash) {
+    return ServeFlash(Row, Request, Record);
+  }
   switch (Row.Path) {
-    case RequestPath::kFlash:
-      return ServeFlash(Row, Request, Record);
+    case RequestPath::kFlash:  // served above
+      break;
     case RequestPath::kFlashInfo:
       return ServeFlashInfo(Row, Record);
     case RequestPath::kInfoQuery:
@@ -117,7 +160,7 @@ EFI_STATUS ServeRequest(const RequestCopy &Request, SharedRecord Record) {
     case RequestPath::kLockRegionLock:
       return ServeLockRegionLock(Row, Record);
   }
-  return EFI_ACCESS_DENIED;  // not reached: every path is served above
+  return EFI_ACCESS_DENIED;  // not reached: every path is served
 }
 
 }  // namespace varnel

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// What the driver knows about each request, one row per function number: the branch name its
-// lines print, the record words it reads and writes, the gates it passes, the secure sub-command
-// that carries it out, its signed part and its message texts. The handler, its size check and
-// every request path read their row; nothing about a request is written anywhere else.
+// What the driver knows about each request, one row per function number, written as the image
+// holds it: the branch name its lines print and its message texts (offsets into one packed
+// literal), the record words it reads and writes, the bytes of the record it needs, the gates it
+// passes, the secure sub-command that carries it out and its signed part. The handler, its size
+// check and every request path read their row; nothing about a request is written anywhere else.
 #pragma once
 
 #include <stdint.h>
 
+#include "base/PackedText.h"
 #include "driver/VarnelMmProtocol.h"
 #include "log/DebugLog.h"
 
@@ -22,22 +24,53 @@ enum class RequestPath : uint8_t {
   kLockRegionLock,  // function 14
 };
 
-struct RequestDescriptor {
-  const char *BranchName;
-  // Error line when the secure call fails: the branch name, and for flash requests Offset and
-  // Length too. Null when the request makes no secure call.
-  const char *FailFormat;
-  // Authenticated requests: error line when the firmware refuses the signed part; else null.
-  const char *AuthRefusedFormat;
+// The texts of the table: every branch name (from the protocol's function list), then the
+// messages. Each failure line takes the branch name, and for flash requests Offset and Length
+// too; each refusal line takes the branch name.
+#define VARNEL_REQUEST_MESSAGE_LIST(X)                              \
+  X(InfoFailed, "%a Can't get Varnel Info\n")                       \
+  X(ReadFailed, "%a Fail to Read Offset %llx Len %llx\n")           \
+  X(WriteFailed, "%a Fail to Write Offset %llx Len %llx\n")         \
+  X(EraseFailed, "%a Fail to Erase Offset %llx Len %llx\n")         \
+  X(NvInfoFailed, "%a Can't get Varnel NV Info\n")                  \
+  X(Nv2InfoFailed, "%a Can't get Varnel NV2 Info\n")                \
+  X(FailSafeInfoFailed, "%a Can't get SPI NOR Failsafe Info\n")     \
+  X(SeedFailed, "%a Can't Deploy Secure SPI Seed\n")                \
+  X(ReadRefused, "%a Fail to authenticate Read request\n")          \
+  X(WriteRefused, "%a Fail to authenticate write request\n")        \
+  X(EraseRefused, "%a Fail to authenticate erase request\n")        \
+  X(LockFailed, "%a Fail to Lock region at Offset %llx Len %llx\n") \
+  X(LockRefused, "%a Fail to authenticate region lock request\n")   \
+  X(LockLockFailed, "%a Fail to Lock region lock command\n")
+#define VARNEL_REQUEST_TEXTS(Branch, Message) \
+  VARNELMM_FUNCTION_LIST(Branch) VARNEL_REQUEST_MESSAGE_LIST(Message)
+#define VARNEL_BRANCH_TEXT(Number, Id, Name) VARNEL_PACKED_TEXT(Branch##Id, Name)
+#define VARNEL_BRANCH_OFFSET(Number, Id, Name) VARNEL_PACKED_OFFSET(Branch##Id, Name)
+
+inline constexpr char kRequestTexts[] =
+    VARNEL_REQUEST_TEXTS(VARNEL_BRANCH_TEXT, VARNEL_PACKED_TEXT);
+enum RequestText : uint16_t {
+  VARNEL_REQUEST_TEXTS(VARNEL_BRANCH_OFFSET, VARNEL_PACKED_OFFSET)  //
+  kNoText = 0xFFFF,
+};
+
+// One row, 16 bytes, so a row is found with a shift.
+struct RequestRow {
+  uint16_t BranchName;
+  uint16_t FailFormat;         // kNoText when the request makes no secure call
+  uint16_t AuthRefusedFormat;  // kNoText for unauthenticated rows
   RequestPath Path;
-  uint8_t ReadWords;    // bit n: the request reads record word n (word 0 always)
-  uint8_t WriteWords;   // bit n: the request may write record word n (word 0 always)
-  uint8_t Sub;          // the secure sub-command (SubCommand) that carries the request out
-  uint8_t SignedBytes;  // 0, or the signed part's length; AuthInfo is the word right behind it
-  bool SeedGated;       // refused once a seed is deployed
+  uint8_t LastWordRead;  // the request reads record words 0 to LastWordRead
+  uint8_t WriteWords;    // bit n: the request may write record word n (word 0 always)
+  uint8_t Sub;           // the secure sub-command (SubCommand) that carries the request out
+  uint8_t SignedBytes;   // 0, or the signed part's length; AuthInfo is the word right behind it
+  uint8_t BytesNeeded;   // the record through the highest word the request reads or writes
+  bool SeedGated;        // refused once a seed is deployed
   bool PermissionChecked;
   bool MovesData;  // Buffer names normal-world data (read and write); else x4 is 0
+  uint8_t Reserved;
 };
+static_assert(sizeof(RequestRow) == 16);
 
 // Bit mask of record words.
 constexpr uint8_t Words(uint32_t First, uint32_t Last) {
@@ -48,315 +81,137 @@ constexpr uint8_t Words(uint32_t First, uint32_t Last) {
 constexpr uint8_t LastWord(uint8_t Mask) {
   uint8_t Last = 0;
   for (uint8_t Word = 0; Word < kRecordWords; ++Word) {
-    if ((Mask & (1u << Word)) != 0) {
-      Last = Word;
-    }
+    Last = (Mask & (1u << Word)) != 0 ? Word : Last;
   }
   return Last;
+}
+
+// The words a row reads, as a mask.
+constexpr uint8_t ReadWords(const RequestRow &Row) {
+  return Words(0, Row.LastWordRead);
 }
 
 namespace requesttable {
 
 constexpr uint8_t kWord0 = Words(0, 0);
 
-// A function's branch name, as the protocol header lists it.
-constexpr const char *Branch(uint64_t Function) {
-  return VarnelMmFunctionName(Function);
-}
+// The branch name's offset of each function, in function order.
+constexpr uint16_t kBranch[] = {
+#define VARNEL_BRANCH_OF(Number, Id, Name) kBranch##Id,
+    VARNELMM_FUNCTION_LIST(VARNEL_BRANCH_OF)
+#undef VARNEL_BRANCH_OF
+};
 
-// Any row: the seed gate, the permission check, the signed part and whether Buffer names data
-// come from the protocol header's fact list, which request planners read as well.
-constexpr RequestDescriptor Row(uint64_t Function, const char *Fail, const char *Refused,
-                                RequestPath Path, uint8_t Read, uint8_t Written, SubCommand Sub) {
-  return {Branch(Function),
+// A row; the gates and the signed part come from the protocol's fact list.
+constexpr RequestRow Row(uint64_t Function, RequestPath Path, uint16_t Fail, uint16_t Refused,
+                         uint8_t LastWordRead, uint8_t Written, SubCommand Sub) {
+  const uint8_t Last = LastWordRead > LastWord(Written) ? LastWordRead : LastWord(Written);
+  return {kBranch[Function],
           Fail,
           Refused,
           Path,
-          Read,
+          LastWordRead,
           Written,
           static_cast<uint8_t>(Sub),
           static_cast<uint8_t>(VarnelMmFunctionSignedBytes(Function)),
+          static_cast<uint8_t>((Last + 1) * sizeof(uint64_t)),
           VarnelMmFunctionSeedGated(Function) != 0,
           VarnelMmFunctionPermissionChecked(Function) != 0,
-          VarnelMmFunctionMovesData(Function) != 0};
+          VarnelMmFunctionMovesData(Function) != 0,
+          0};
 }
 
-constexpr RequestDescriptor Query(uint64_t Function, const char *Fail, RequestPath Path,
-                                  uint8_t Written, SubCommand Sub) {
-  return Row(Function, Fail, nullptr, Path, kWord0, Written, Sub);
-}
-
-constexpr RequestDescriptor Plain(uint64_t Function, const char *Fail, uint8_t Read,
-                                  SubCommand Sub) {
-  return Row(Function, Fail, nullptr, RequestPath::kFlash, Read, kWord0, Sub);
-}
-
-// An authenticated request reads its signed part and the AuthInfo word behind it.
-constexpr RequestDescriptor Signed(uint64_t Function, const char *Fail, const char *Refused,
-                                   SubCommand Sub) {
-  return Row(Function, Fail, Refused, RequestPath::kFlash,
-             Words(0, VarnelMmFunctionSignedBytes(Function) / sizeof(uint64_t)), kWord0, Sub);
-}
-
-constexpr const char kReadFailed[] = "%a Fail to Read Offset %llx Len %llx\n";
-constexpr const char kWriteFailed[] = "%a Fail to Write Offset %llx Len %llx\n";
-constexpr const char kEraseFailed[] = "%a Fail to Erase Offset %llx Len %llx\n";
-constexpr const char kLockFailed[] = "%a Fail to Lock region at Offset %llx Len %llx\n";
+constexpr RequestPath kFlash = RequestPath::kFlash;
+constexpr RequestPath kQuery = RequestPath::kInfoQuery;
 
 }  // namespace requesttable
 
-// Indexed by function number.
-inline constexpr RequestDescriptor kRequests[] = {
-    requesttable::Query(kFunctionGetInfo, "%a Can't get Varnel Info\n", RequestPath::kFlashInfo,
-                        Words(0, 4), kSubGetInfo),
-    requesttable::Plain(kFunctionRead, requesttable::kReadFailed, Words(0, 3), kSubRead),
-    requesttable::Plain(kFunctionWrite, requesttable::kWriteFailed, Words(0, 3), kSubWrite),
-    requesttable::Plain(kFunctionErase, requesttable::kEraseFailed, Words(0, 2), kSubErase),
-    requesttable::Query(kFunctionGetNvInfo, "%a Can't get Varnel NV Info\n",
-                        RequestPath::kInfoQuery, Words(0, 2), kSubGetNvInfo),
-    requesttable::Query(kFunctionGetNv2Info, "%a Can't get Varnel NV2 Info\n",
-                        RequestPath::kInfoQuery, Words(0, 2), kSubGetNv2Info),
-    requesttable::Query(kFunctionGetFailSafeInfo, "%a Can't get SPI NOR Failsafe Info\n",
-                        RequestPath::kInfoQuery, Words(0, 2), kSubGetFailSafeInfo),
-    // Lock-down makes no secure call: its sub-command is never used.
-    requesttable::Query(kFunctionRunTimeLockDown, nullptr, RequestPath::kLockDown,
-                        requesttable::kWord0, kSubGetInfo),
-    requesttable::Row(kFunctionSeedDeploy, "%a Can't Deploy Secure SPI Seed\n", nullptr,
-                      RequestPath::kSeedDeploy, Words(0, 1), requesttable::kWord0, kSubSeedDeploy),
-    requesttable::Signed(kFunctionSecureRead, requesttable::kReadFailed,
-                         "%a Fail to authenticate Read request\n", kSubSecureRead),
-    requesttable::Signed(kFunctionSecureWrite, requesttable::kWriteFailed,
-                         "%a Fail to authenticate write request\n", kSubSecureWrite),
-    requesttable::Signed(kFunctionSecureErase, requesttable::kEraseFailed,
-                         "%a Fail to authenticate erase request\n", kSubSecureErase),
-    requesttable::Plain(kFunctionRegionLock, requesttable::kLockFailed, Words(0, 2),
-                        kSubRegionLock),
-    requesttable::Signed(kFunctionSecureRegionLock, requesttable::kLockFailed,
-                         "%a Fail to authenticate region lock request\n", kSubSecureRegionLock),
-    requesttable::Row(kFunctionLockRegionLock, "%a Fail to Lock region lock command\n", nullptr,
-                      RequestPath::kLockRegionLock, requesttable::kWord0, requesttable::kWord0,
-                      kSubLockRegionLock),
+// Indexed by function number. Lock-down makes no secure call: its sub-command is never used.
+inline constexpr RequestRow kRequests[] = {
+#define R requesttable::Row
+#define W0 requesttable::kWord0
+    R(kFunctionGetInfo, RequestPath::kFlashInfo, kInfoFailed, kNoText, 0, Words(0, 4), kSubGetInfo),
+    R(kFunctionRead, requesttable::kFlash, kReadFailed, kNoText, 3, W0, kSubRead),
+    R(kFunctionWrite, requesttable::kFlash, kWriteFailed, kNoText, 3, W0, kSubWrite),
+    R(kFunctionErase, requesttable::kFlash, kEraseFailed, kNoText, 2, W0, kSubErase),
+    R(kFunctionGetNvInfo, requesttable::kQuery, kNvInfoFailed, kNoText, 0, Words(0, 2),
+      kSubGetNvInfo),
+    R(kFunctionGetNv2Info, requesttable::kQuery, kNv2InfoFailed, kNoText, 0, Words(0, 2),
+      kSubGetNv2Info),
+    R(kFunctionGetFailSafeInfo, requesttable::kQuery, kFailSafeInfoFailed, kNoText, 0, Words(0, 2),
+      kSubGetFailSafeInfo),
+    R(kFunctionRunTimeLockDown, RequestPath::kLockDown, kNoText, kNoText, 0, W0, kSubGetInfo),
+    R(kFunctionSeedDeploy, RequestPath::kSeedDeploy, kSeedFailed, kNoText, 1, W0, kSubSeedDeploy),
+    R(kFunctionSecureRead, requesttable::kFlash, kReadFailed, kReadRefused, 5, W0, kSubSecureRead),
+    R(kFunctionSecureWrite, requesttable::kFlash, kWriteFailed, kWriteRefused, 5, W0,
+      kSubSecureWrite),
+    R(kFunctionSecureErase, requesttable::kFlash, kEraseFailed, kEraseRefused, 4, W0,
+      kSubSecureErase),
+    R(kFunctionRegionLock, requesttable::kFlash, kLockFailed, kNoText, 2, W0, kSubRegionLock),
+    R(kFunctionSecureRegionLock, requesttable::kFlash, kLockFailed, kLockRefused, 4, W0,
+      kSubSecureRegionLock),
+    R(kFunctionLockRegionLock, RequestPath::kLockRegionLock, kLockLockFailed, kNoText, 0, W0,
+      kSubLockRegionLock),
+#undef R
+#undef W0
 };
 static_assert(sizeof(kRequests) / sizeof(kRequests[0]) == kHighestFunction + 1);
 
-// Bytes of the record a request needs: through the highest word it reads or writes.
-constexpr uint64_t BytesNeeded(const RequestDescriptor &Row) {
-  const uint32_t Touched = Row.ReadWords | Row.WriteWords;
-  uint64_t Bytes = 0;
-  for (uint32_t Word = 0; Word < kRecordWords; ++Word) {
-    if ((Touched & (1u << Word)) != 0) {
-      Bytes = (Word + 1) * sizeof(uint64_t);
-    }
-  }
-  return Bytes;
+// A text of a row (only for a field the row has).
+inline const char *RowText(uint16_t Offset) {
+  return kRequestTexts + Offset;
 }
 
 namespace requesttable {
 
 // Each row's texts take exactly the arguments its path hands over: the branch name, and for
 // flash requests Offset and Length after it.
-constexpr bool TextsMatch(const RequestDescriptor &Row) {
+constexpr bool TextsMatch(const RequestRow &Row) {
   using logcheck::SlotKind;
   constexpr SlotKind kNameOnly[] = {SlotKind::AsciiText};
   constexpr SlotKind kNameAndRange[] = {SlotKind::AsciiText, SlotKind::Number, SlotKind::Number};
   const bool Range = Row.Path == RequestPath::kFlash;
-  const bool Fail = Row.FailFormat == nullptr
+  const bool Fail = Row.FailFormat == kNoText
                         ? Row.Path == RequestPath::kLockDown
-                        : logcheck::FormatMatches(Row.FailFormat, Range ? kNameAndRange : kNameOnly,
-                                                  Range ? 3 : 1);
-  const bool Refused = (Row.AuthRefusedFormat == nullptr) == (Row.SignedBytes == 0) &&
-                       (Row.AuthRefusedFormat == nullptr ||
-                        logcheck::FormatMatches(Row.AuthRefusedFormat, kNameOnly, 1));
+                        : logcheck::FormatMatches(kRequestTexts + Row.FailFormat,
+                                                  Range ? kNameAndRange : kNameOnly, Range ? 3 : 1);
+  const bool Refused =
+      (Row.AuthRefusedFormat == kNoText) == (Row.SignedBytes == 0) &&
+      (Row.AuthRefusedFormat == kNoText ||
+       logcheck::FormatMatches(kRequestTexts + Row.AuthRefusedFormat, kNameOnly, 1));
   return Fail && Refused;
 }
 
 constexpr bool TableIsSound() {
   for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
-    const RequestDescriptor &Row = kRequests[Function];
+    const RequestRow &Row = kRequests[Function];
     // Each row sits at its own function number.
-    if (Row.BranchName != Branch(Function)) {
+    if (!packedtext::Same(kRequestTexts + Row.BranchName, VarnelMmFunctionName(Function))) {
       return false;
     }
-    // Every request reads a run of words from word 0 on, so the copy is one simple loop.
-    if (Row.ReadWords != Words(0, LastWord(Row.ReadWords))) {
+    // Word 0 is the function number coming in and the status word going out; results and
+    // requests never share another word, so no decision rests on a word the handler wrote.
+    if ((ReadWords(Row) & Row.WriteWords) != 1 || !TextsMatch(Row)) {
       return false;
     }
-    // Word 0 is the function number coming in and the status word going out.
-    if ((Row.ReadWords & Row.WriteWords & 1) == 0 || !TextsMatch(Row)) {
-      return false;
-    }
-    // Results and requests never share a word, so no decision rests on a word the handler wrote.
-    if ((Row.ReadWords & Row.WriteWords) != 1) {
+    // The copy holds what the path uses: Offset and Length for a flash request, and Buffer when
+    // it moves data; the seed for seed deployment.
+    const uint32_t Uses = Row.Path == RequestPath::kFlash
+                              ? (Row.MovesData ? kWordBuffer : kWordLength)
+                              : (Row.Path == RequestPath::kSeedDeploy ? kWordOffset : 0);
+    if (Row.LastWordRead < Uses) {
       return false;
     }
     // An authenticated request reads its whole signed part and the AuthInfo word behind it, and
     // nothing else.
-    if (Row.SignedBytes != 0 && Row.ReadWords != Words(0, Row.SignedBytes / sizeof(uint64_t))) {
+    if (Row.SignedBytes != 0 && Row.LastWordRead != Row.SignedBytes / sizeof(uint64_t)) {
       return false;
     }
   }
-  return BytesNeeded(kRequests[kFunctionSecureWrite]) == kRecordBytes;
+  return kRequests[kFunctionSecureWrite].BytesNeeded == kRecordBytes;
 }
 static_assert(TableIsSound());
 
 }  // namespace requesttable
-
-// ---- The table as the driver carries it ---------------------------------------------------------
-// The rows above hold pointers, which the image would have to store and relocate one by one. The
-// driver uses this compiled form instead: every distinct text once, back to back in one pool, and
-// rows that name their texts by offset.
-
-namespace requesttable {
-
-constexpr uint64_t TextLength(const char *Text) {
-  uint64_t Length = 0;
-  while (Text[Length] != '\0') {
-    ++Length;
-  }
-  return Length;
-}
-
-constexpr bool SameText(const char *A, const char *B) {
-  uint64_t Index = 0;
-  while (A[Index] != '\0' && A[Index] == B[Index]) {
-    ++Index;
-  }
-  return A[Index] == B[Index];
-}
-
-constexpr uint32_t kTextsPerRow = 3;
-
-constexpr const char *TextOf(const RequestDescriptor &Row, uint32_t Field) {
-  return Field == 0 ? Row.BranchName : (Field == 1 ? Row.FailFormat : Row.AuthRefusedFormat);
-}
-
-// Whether text (Function, Field) is the first appearance of its characters in the table.
-constexpr bool FirstAppearance(uint64_t Function, uint32_t Field) {
-  const char *Text = TextOf(kRequests[Function], Field);
-  for (uint64_t Earlier = 0; Earlier <= Function; ++Earlier) {
-    for (uint32_t Other = 0; Other < kTextsPerRow; ++Other) {
-      if (Earlier == Function && Other == Field) {
-        return true;
-      }
-      const char *Seen = TextOf(kRequests[Earlier], Other);
-      if (Seen != nullptr && SameText(Seen, Text)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-constexpr uint64_t PoolBytes() {
-  uint64_t Bytes = 0;
-  for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
-    for (uint32_t Field = 0; Field < kTextsPerRow; ++Field) {
-      const char *Text = TextOf(kRequests[Function], Field);
-      if (Text != nullptr && FirstAppearance(Function, Field)) {
-        Bytes += TextLength(Text) + 1;
-      }
-    }
-  }
-  return Bytes;
-}
-
-struct TextPool {
-  char Bytes[PoolBytes()];
-};
-
-constexpr TextPool BuildPool() {
-  TextPool Pool = {};
-  uint64_t Next = 0;
-  for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
-    for (uint32_t Field = 0; Field < kTextsPerRow; ++Field) {
-      const char *Text = TextOf(kRequests[Function], Field);
-      if (Text != nullptr && FirstAppearance(Function, Field)) {
-        for (uint64_t Index = 0; Index <= TextLength(Text); ++Index) {
-          Pool.Bytes[Next++] = Text[Index];
-        }
-      }
-    }
-  }
-  return Pool;
-}
-
-}  // namespace requesttable
-
-inline constexpr requesttable::TextPool kRequestTexts = requesttable::BuildPool();
-static_assert(sizeof(kRequestTexts) < 0x10000);
-
-// One row of the compiled table: the descriptor's texts as offsets in kRequestTexts.
-struct RequestRow {
-  uint16_t BranchName;
-  uint16_t FailFormat;         // kNoText when the row has none
-  uint16_t AuthRefusedFormat;  // kNoText for unauthenticated rows
-  RequestPath Path;
-  uint8_t LastWordRead;  // the request reads words 0 to LastWordRead
-  uint8_t WriteWords;
-  uint8_t Sub;
-  uint8_t SignedBytes;
-  bool SeedGated;
-  bool PermissionChecked;
-  bool MovesData;
-  uint8_t Reserved[2];  // rows of 16 bytes are found with a shift
-};
-static_assert(sizeof(RequestRow) == 16);
-
-namespace requesttable {
-
-constexpr uint16_t kNoText = 0xFFFF;
-
-constexpr uint16_t PoolOffset(const char *Text) {
-  if (Text == nullptr) {
-    return kNoText;
-  }
-  uint64_t Offset = 0;
-  while (!SameText(kRequestTexts.Bytes + Offset, Text)) {
-    Offset += TextLength(kRequestTexts.Bytes + Offset) + 1;
-  }
-  return static_cast<uint16_t>(Offset);
-}
-
-struct CompiledRows {
-  RequestRow Row[kHighestFunction + 1];
-};
-
-constexpr CompiledRows Compile() {
-  CompiledRows Rows = {};
-  for (uint64_t Function = 0; Function <= kHighestFunction; ++Function) {
-    const RequestDescriptor &From = kRequests[Function];
-    Rows.Row[Function] = {PoolOffset(From.BranchName),
-                          PoolOffset(From.FailFormat),
-                          PoolOffset(From.AuthRefusedFormat),
-                          From.Path,
-                          LastWord(From.ReadWords),
-                          From.WriteWords,
-                          From.Sub,
-                          From.SignedBytes,
-                          From.SeedGated,
-                          From.PermissionChecked,
-                          From.MovesData,
-                          {0, 0}};
-  }
-  return Rows;
-}
-
-}  // namespace requesttable
-
-inline constexpr requesttable::CompiledRows kRequestRows = requesttable::Compile();
-
-// The row of a function number in range.
-inline const RequestRow &RowOf(uint64_t Function) {
-  return kRequestRows.Row[Function];
-}
-// A text of a row, from the pool (only for a field the row has).
-inline const char *RowText(uint16_t Offset) {
-  return kRequestTexts.Bytes + Offset;
-}
-
-// The compiled rows name the same texts as the table: spot-check one across the pool.
-static_assert(requesttable::SameText(kRequestTexts.Bytes +
-                                         kRequestRows.Row[kFunctionSecureErase].BranchName,
-                                     requesttable::Branch(kFunctionSecureErase)));
 
 }  // namespace varnel

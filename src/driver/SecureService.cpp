@@ -2,8 +2,11 @@
 // Secure-service operations: one supervisor call each to the secure firmware's flash service, or
 // to its address translation. Every flash-service call logs an entry line and a register line at
 // info level; failures are reported by the callers in their own words.
+#include "driver/SecureService.h"
 #include "arch/Arch.h"
-#include "driver/VarnelMmInternal.h"
+
+#include "base/PackedText.h"
+#include "log/DebugLog.h"
 
 namespace varnel {
 
@@ -14,39 +17,23 @@ enum class EntryLine : uint8_t { Name, Range, Transfer };
 // Shape of the register line: x0 and x1 in 64 bits, or three, four or five 32-bit values.
 enum class RegisterLine : uint8_t { Pair, Three, Four, Five };
 
-// The operations' names back to back, each ended by its NUL: one copy of each name and no
-// pointer table to relocate.
-constexpr char kNames[] =
-    "SpiNorMmGetInfo\0SpiNorMmRead\0SpiNorMmWrite\0SpiNorMmErase\0SpiNorMmGetNVInfo\0"
-    "SpiNorMmGetNV2Info\0SpiNorMmGetFailSafeInfo\0SpiNorMmReqAuthenticate\0"
-    "SpiNorMmSeedDeploy\0SpiNorMmRegionLock\0SpiNorMmLockRegionLock";
-enum NameIndex : uint8_t {
-  kGetInfo,
-  kRead,
-  kWrite,
-  kErase,
-  kNvInfo,
-  kNv2Info,
-  kFailSafeInfo,
-  kAuthenticate,
-  kSeedDeploy,
-  kRegionLock,
-  kLockRegionLock,
-};
-
-// Offset in kNames of the name with this index.
-constexpr uint8_t NameAt(NameIndex Index) {
-  uint32_t Offset = 0;
-  for (uint32_t Skipped = 0; Skipped < Index; ++Skipped) {
-    while (kNames[Offset] != '\0') {
-      ++Offset;
-    }
-    ++Offset;
-  }
-  return static_cast<uint8_t>(Offset);
-}
-static_assert(sizeof(kNames) < 256);
-static_assert(kNames[NameAt(kLockRegionLock) + 8] == 'L');
+// The operations' names, packed: one copy of each name and no pointer table to relocate.
+#define VARNEL_SERVICE_NAME_LIST(X)          \
+  X(GetInfo, "SpiNorMmGetInfo")              \
+  X(Read, "SpiNorMmRead")                    \
+  X(Write, "SpiNorMmWrite")                  \
+  X(Erase, "SpiNorMmErase")                  \
+  X(NvInfo, "SpiNorMmGetNVInfo")             \
+  X(Nv2Info, "SpiNorMmGetNV2Info")           \
+  X(FailSafeInfo, "SpiNorMmGetFailSafeInfo") \
+  X(Authenticate, "SpiNorMmReqAuthenticate") \
+  X(SeedDeploy, "SpiNorMmSeedDeploy")        \
+  X(RegionLock, "SpiNorMmRegionLock")        \
+  X(LockRegionLock, "SpiNorMmLockRegionLock")
+constexpr char kNames[] = VARNEL_SERVICE_NAME_LIST(VARNEL_PACKED_TEXT);
+// Offsets in kNames; names past 255 bytes would not compile.
+enum NameOffset : uint8_t { VARNEL_SERVICE_NAME_LIST(VARNEL_PACKED_OFFSET) };
+static_assert(packedtext::Same(kNames + kLockRegionLock, "SpiNorMmLockRegionLock"));
 
 struct ServiceOperation {
   uint8_t Name;  // offset in kNames
@@ -57,21 +44,21 @@ static_assert(sizeof(ServiceOperation) == 3);
 
 // Indexed by sub-command.
 constexpr ServiceOperation kOperations[] = {
-    {NameAt(kGetInfo), EntryLine::Name, RegisterLine::Four},
-    {NameAt(kRead), EntryLine::Transfer, RegisterLine::Pair},
-    {NameAt(kWrite), EntryLine::Transfer, RegisterLine::Pair},
-    {NameAt(kErase), EntryLine::Range, RegisterLine::Pair},
-    {NameAt(kNvInfo), EntryLine::Name, RegisterLine::Five},
-    {NameAt(kNv2Info), EntryLine::Name, RegisterLine::Three},
-    {NameAt(kFailSafeInfo), EntryLine::Name, RegisterLine::Three},
-    {NameAt(kAuthenticate), EntryLine::Name, RegisterLine::Four},
-    {NameAt(kSeedDeploy), EntryLine::Name, RegisterLine::Four},
-    {NameAt(kRead), EntryLine::Transfer, RegisterLine::Pair},
-    {NameAt(kWrite), EntryLine::Transfer, RegisterLine::Pair},
-    {NameAt(kErase), EntryLine::Range, RegisterLine::Pair},
-    {NameAt(kRegionLock), EntryLine::Range, RegisterLine::Pair},
-    {NameAt(kRegionLock), EntryLine::Range, RegisterLine::Pair},
-    {NameAt(kLockRegionLock), EntryLine::Name, RegisterLine::Pair},
+    {kGetInfo, EntryLine::Name, RegisterLine::Four},
+    {kRead, EntryLine::Transfer, RegisterLine::Pair},
+    {kWrite, EntryLine::Transfer, RegisterLine::Pair},
+    {kErase, EntryLine::Range, RegisterLine::Pair},
+    {kNvInfo, EntryLine::Name, RegisterLine::Five},
+    {kNv2Info, EntryLine::Name, RegisterLine::Three},
+    {kFailSafeInfo, EntryLine::Name, RegisterLine::Three},
+    {kAuthenticate, EntryLine::Name, RegisterLine::Four},
+    {kSeedDeploy, EntryLine::Name, RegisterLine::Four},
+    {kRead, EntryLine::Transfer, RegisterLine::Pair},
+    {kWrite, EntryLine::Transfer, RegisterLine::Pair},
+    {kErase, EntryLine::Range, RegisterLine::Pair},
+    {kRegionLock, EntryLine::Range, RegisterLine::Pair},
+    {kRegionLock, EntryLine::Range, RegisterLine::Pair},
+    {kLockRegionLock, EntryLine::Name, RegisterLine::Pair},
 };
 static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kSubLockRegionLock + 1);
 

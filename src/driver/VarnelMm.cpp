@@ -1,24 +1,14 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// Driver state and start-up: clears the flags, keeps the services table, fits the boot table to
-// the flash and registers the request handler.
+// Start-up: clears the flags, keeps the services table, fits the boot table to the flash and
+// registers the request handler.
 #include "driver/VarnelMmInternal.h"
-
-namespace varnel {
-
-uint8_t gRunTimeLockDown = 0;
-uint8_t gSeedDeployed = 0;
-EFI_MM_SYSTEM_TABLE *gMmst = nullptr;
-
-}  // namespace varnel
 
 using namespace varnel;
 
 extern "C" EFI_STATUS VarnelMmInit(EFI_HANDLE ImageHandle, EFI_MM_SYSTEM_TABLE *MmSystemTable) {
   (void)ImageHandle;
   VARNEL_LOG(kLevelInfo, "%a\n", "VarnelMmInit");
-  gRunTimeLockDown = 0;
-  gSeedDeployed = 0;
-  gMmst = MmSystemTable;
+  StartDriverState(MmSystemTable);
 
   // The entry runs once on a platform; starting from the built-in table makes every start alike.
   SpiNorAclRestore();
@@ -26,7 +16,7 @@ extern "C" EFI_STATUS VarnelMmInit(EFI_HANDLE ImageHandle, EFI_MM_SYSTEM_TABLE *
 
   EFI_HANDLE DispatchHandle = nullptr;
   const EFI_STATUS Status =
-      gMmst->MmiHandlerRegister(VarnelMmiHandler, &kVarnelMmGuid, &DispatchHandle);
+      MmSystemTable->MmiHandlerRegister(VarnelMmiHandler, &kVarnelMmGuid, &DispatchHandle);
   if (EfiError(Status)) {
     VARNEL_LOG(kLevelError, "Can't register VarnelMmiHandler\n");
     return Status;

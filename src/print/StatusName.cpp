@@ -3,6 +3,8 @@
 // only its characters (no pointer per row, no relocations in the image).
 #include "print/StatusName.h"
 
+#include "base/PackedText.h"
+
 namespace print {
 namespace {
 
@@ -49,16 +51,9 @@ constexpr char kNames[] =
     "Reserved (30)\0"
     "End of File\0"
     "Invalid Language\0"
-    "Compromised Data";
+    "Compromised Data\0";
 
-constexpr uint64_t CountRows() {
-  uint64_t Rows = 1;
-  for (char Character : kNames) {
-    Rows += Character == '\0' ? 1 : 0;
-  }
-  return Rows - 1;  // the literal's own NUL ends the last row
-}
-static_assert(CountRows() == kLastWarning + 1 + kLastError);
+static_assert(packedtext::Count(kNames) == kLastWarning + 1 + kLastError);
 
 }  // namespace
 
@@ -77,14 +72,7 @@ const char *StatusName(uint64_t Status) {
     Row = Code + kLastWarning;
   }
   // %r is rare (status assertions only), so a walk over the packed rows is cheap enough.
-  const char *Name = kNames;
-  for (; Row > 0; --Row) {
-    while (*Name != '\0') {
-      ++Name;
-    }
-    ++Name;
-  }
-  return Name;
+  return packedtext::Nth(kNames, static_cast<uint32_t>(Row));
 }
 
 }  // namespace print

@@ -137,9 +137,9 @@ TEST_P(AclOracle, EveryBoundaryMatchesTheOracle) {
 
   // The driver's table holds what the oracle derived.
   for (size_t Row = 0; Row < Boot.size(); ++Row) {
-    EXPECT_EQ(varnel::gBootRegionTable[Row].First, Boot[Row].First) << "row " << Row;
-    EXPECT_EQ(varnel::gBootRegionTable[Row].Last, Boot[Row].Last) << "row " << Row;
-    EXPECT_EQ(varnel::gBootRegionTable[Row].Permission, Boot[Row].Permission) << "row " << Row;
+    EXPECT_EQ(varnel::BootRegionRow(Row).First, Boot[Row].First) << "row " << Row;
+    EXPECT_EQ(varnel::BootRegionRow(Row).Last, Boot[Row].Last) << "row " << Row;
+    EXPECT_EQ(varnel::BootRegionRow(Row).Permission, Boot[Row].Permission) << "row " << Row;
   }
 
   const std::vector<uint64_t> Points = Boundaries(Boot, kRunTime);

@@ -28,7 +28,7 @@ TEST_F(Entry, OldRevision_IsRefusedTouchingNothing) {
   EXPECT_EQ(Platform.Uart().TraceCount(), 0u);
   EXPECT_EQ(Platform.Firmware().CallCount(), 0u);
   EXPECT_EQ(Platform.Core().RegisterCallCount(), Registrations);
-  EXPECT_EQ(gRunTimeLockDown, 1u);  // not cleared
+  EXPECT_TRUE(RunTimeLocked());  // not cleared
   EXPECT_EQ(Platform.StrayMmioCount(), 0u);
 }
 
@@ -49,11 +49,11 @@ TEST_F(Entry, StartClearsBothFlags) {
   ASSERT_EQ(Platform.StartDriver(), EFI_SUCCESS);
   Platform.Request({kFunctionRunTimeLockDown});
   Platform.Request({kFunctionSeedDeploy, 7});
-  EXPECT_EQ(gRunTimeLockDown, 1u);
-  EXPECT_EQ(gSeedDeployed, 1u);
+  EXPECT_TRUE(RunTimeLocked());
+  EXPECT_TRUE(SeedDeployed());
   ASSERT_EQ(Platform.StartDriver(), EFI_SUCCESS);
-  EXPECT_EQ(gRunTimeLockDown, 0u);
-  EXPECT_EQ(gSeedDeployed, 0u);
+  EXPECT_FALSE(RunTimeLocked());
+  EXPECT_FALSE(SeedDeployed());
 }
 
 TEST_F(Entry, RegistrationStatus_WarningsSucceedErrorsAreReturned) {
@@ -104,13 +104,13 @@ TEST_F(Entry, AclPatch_FitsBootRowOneToTheReportedSize) {
     }
     // Each start begins again from the built-in table.
     ASSERT_EQ(Platform.StartDriver(), EFI_SUCCESS);
-    EXPECT_EQ(gBootRegionTable[1].First, 0x1700000u);
-    EXPECT_EQ(gBootRegionTable[1].Last, Case.ExpectedLast);
+    EXPECT_EQ(BootRegionRow(1).First, 0x1700000u);
+    EXPECT_EQ(BootRegionRow(1).Last, Case.ExpectedLast);
     EXPECT_EQ(Platform.ConsoleText(),
               Case.InfoFails ? "SpiNorAclPatch Can't get Varnel Info\r\n" : "");
     for (uint64_t Row = 0; Row < kBootRegionRows; ++Row) {
       if (Row != 1) {
-        EXPECT_EQ(gBootRegionTable[Row].Last, config::kBootRegionTable[Row].Last);
+        EXPECT_EQ(BootRegionRow(Row).Last, config::kBootRegionTable[Row].Last);
       }
     }
   }
@@ -187,13 +187,13 @@ TEST(RegionAccess, OffsetsBelowTheWindow_AreRefused) {
 
 TEST(RegionAccess, PermissionBits_DecideAndEndTheTable) {
   SpiNorAclRestore();
-  gBootRegionTable[0].Permission = 1;  // the row matches but may not be changed: no later row
+  BootRegionRow(0).Permission = 1;  // the row matches but may not be changed: no later row
   EXPECT_FALSE(SpiNorIsWriteAllowed(kWindow, 0x1000, false));
   EXPECT_TRUE(SpiNorIsWriteAllowed(kWindow + 0x120000, 0x1000, false));
-  gBootRegionTable[0].Permission = 0;  // a row without permission ends the table
+  BootRegionRow(0).Permission = 0;  // a row without permission ends the table
   EXPECT_FALSE(SpiNorIsWriteAllowed(kWindow + 0x120000, 0x1000, false));
   SpiNorAclRestore();
-  gBootRegionTable[2].First = gBootRegionTable[2].Last;  // First equal to Last ends it too
+  BootRegionRow(2).First = BootRegionRow(2).Last;  // First equal to Last ends it too
   EXPECT_FALSE(SpiNorIsWriteAllowed(kWindow + 0x130000, 0x1000, false));
   EXPECT_TRUE(SpiNorIsWriteAllowed(kWindow, 0x1000, false));
   SpiNorAclRestore();

@@ -296,8 +296,8 @@ TEST_P(FaultSweep, AnswersAsSpecifiedAndChangesNothingElse) {
     EXPECT_EQ(Platform.Firmware().LastAuthentication().Address, 0u);
   }
 
-  EXPECT_EQ(varnel::gSeedDeployed, E.SeedAfter ? 1 : 0);
-  EXPECT_EQ(varnel::gRunTimeLockDown, E.LockedAfter ? 1 : 0);
+  EXPECT_EQ(varnel::SeedDeployed(), E.SeedAfter);
+  EXPECT_EQ(varnel::RunTimeLocked(), E.LockedAfter);
   // A failed release is reported and the request goes on to the operation.
   const bool Performed = Point == Fault::kNone || Point == Fault::kFree;
   const bool Changes =
@@ -317,7 +317,7 @@ TEST(StartUpFaults, FailedInformationQueryKeepsTheBuiltInTable) {
   Platform.Firmware().InjectFault(0, models::kFwDenied, models::FaultMode::kOnce);
   EXPECT_EQ(Platform.StartDriver(), 0u);
   EXPECT_EQ(Platform.ConsoleText(), "SpiNorAclPatch Can't get Varnel Info\r\n");
-  EXPECT_EQ(varnel::gBootRegionTable[1].Last, 0x3FFFFFFu);
+  EXPECT_EQ(varnel::BootRegionRow(1).Last, 0x3FFFFFFu);
   EXPECT_EQ(Platform.Core().HandlerCount(), 1u);
   EXPECT_EQ(Platform.BreakpointCount(), 0u);
 }
@@ -328,7 +328,7 @@ TEST(StartUpFaults, FailedRegistrationIsReturnedAndLeavesNoHandler) {
     Platform.Core().SetRegisterAnswer(Status);
     EXPECT_EQ(Platform.StartDriver(), Status);
     EXPECT_EQ(Platform.ConsoleText(), "Can't register VarnelMmiHandler\r\n");
-    EXPECT_EQ(varnel::gBootRegionTable[1].Last, kFlashSize - 1) << "table patched before";
+    EXPECT_EQ(varnel::BootRegionRow(1).Last, kFlashSize - 1) << "table patched before";
     EXPECT_EQ(Platform.Core().HandlerCount(), 0u);
     EXPECT_EQ(Platform.Core().AllocateCallCount(), 0u);
   }

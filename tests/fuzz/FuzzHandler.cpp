@@ -507,8 +507,8 @@ reference::State CheckRequest(const reference::Request &R, const reference::Stat
   const bool Answered = !R.NullBuffer && !R.NullSize && !R.Misaligned && Bytes >= 8 &&
                         R.Words[0] <= 14 && R.Size >= reference::BytesNeeded(R.Words[0]);
   ExpectCallInvariants(Before, R.Words[0], Answered ? Record[0] : 0, Answered);
-  Expect(varnel::gRunTimeLockDown == (P.After.RunTimeLocked ? 1 : 0), "lock-down flag differs");
-  Expect(varnel::gSeedDeployed == (P.After.SeedDeployed ? 1 : 0), "seed flag differs");
+  Expect(varnel::RunTimeLocked() == P.After.RunTimeLocked, "lock-down flag differs");
+  Expect(varnel::SeedDeployed() == P.After.SeedDeployed, "seed flag differs");
   return P.After;
 }
 
@@ -736,9 +736,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Expect(W.Calls.size() == 1, "start-up made other secure calls than the information query");
   ExpectConsole(S.Console);
   for (size_t Row = 0; Row < 6; ++Row) {
-    Expect(varnel::gBootRegionTable[Row].First == S.After.Boot[Row].First &&
-               varnel::gBootRegionTable[Row].Last == S.After.Boot[Row].Last &&
-               varnel::gBootRegionTable[Row].Permission == S.After.Boot[Row].Permission,
+    Expect(varnel::BootRegionRow(Row).First == S.After.Boot[Row].First &&
+               varnel::BootRegionRow(Row).Last == S.After.Boot[Row].Last &&
+               varnel::BootRegionRow(Row).Permission == S.After.Boot[Row].Permission,
            "boot table differs from the model");
   }
   if (!S.Registered) {

@@ -171,8 +171,8 @@ class RaceSweep : public ::testing::Test {
     if (Seeded) {
       Send({8, 0x5EED, 0, 0, 0, 0}, 16);
     }
-    ASSERT_EQ(gRunTimeLockDown, LockedDown ? 1 : 0);
-    ASSERT_EQ(gSeedDeployed, Seeded ? 1 : 0);
+    ASSERT_EQ(RunTimeLocked(), LockedDown);
+    ASSERT_EQ(SeedDeployed(), Seeded);
   }
 
   // Dispatches the request through the MM core model with its communicate buffer on the watched
@@ -242,8 +242,8 @@ class RaceSweep : public ::testing::Test {
     const uint64_t Size = reference::BytesNeeded(F.Number);
     const reference::State Oracle = Tables();
     Arm(F, V);
-    const bool LockedDown = gRunTimeLockDown != 0;
-    const bool Seeded = gSeedDeployed != 0;
+    const bool LockedDown = RunTimeLocked();
+    const bool Seeded = SeedDeployed();
     const uint64_t AllocationsBefore = Platform_->Core().AllocationCount();
     const uint64_t BreakpointsBefore = Platform_->BreakpointCount();
     const uint64_t FreesBefore = Platform_->Core().FreeCount();
@@ -402,8 +402,8 @@ class RaceSweep : public ::testing::Test {
     }
 
     // Only functions 7 and 8 change the driver's state.
-    EXPECT_EQ(gRunTimeLockDown != 0, LockedDown || F.Number == 7);
-    EXPECT_EQ(gSeedDeployed != 0, Seeded || (F.Number == 8 && Word0 == kStatusSuccess));
+    EXPECT_EQ(RunTimeLocked(), LockedDown || F.Number == 7);
+    EXPECT_EQ(SeedDeployed(), Seeded || (F.Number == 8 && Word0 == kStatusSuccess));
   }
 
   // One byte short of what the function uses: refused before any call, the record untouched and
