@@ -184,15 +184,16 @@ class Builds:
         """Which host binary holds each GoogleTest test, and each CTest test's command. With
         proofs, only the binaries those need are built, found from the test sources."""
         self.configure("host")
-        _, listing = run(["ctest", "--test-dir", "build/host", "--show-only=json-v1"])
-        for test in json.loads(listing)["tests"]:
-            self.ctest_commands[test["name"]] = test.get("command", [])
         targets = None
         if proofs is not None:
             targets = {"scenarios_host"} | {t for t in map(source_target, proofs) if t}
         status, output = self.build("host", targets)
         if status != 0:
             raise SystemExit(f"the unplanted tree does not build:\n{output[-4000:]}")
+        # Listed after the build: CTest names a test's command only once its program exists.
+        _, listing = run(["ctest", "--test-dir", "build/host", "--show-only=json-v1"])
+        for test in json.loads(listing)["tests"]:
+            self.ctest_commands[test["name"]] = test.get("command", [])
         for name, command in self.ctest_commands.items():
             if len(command) > 1 and command[1] == "--gtest_brief=1" and os.path.isfile(command[0]):
                 if targets is None or os.path.basename(command[0]) in targets:
