@@ -313,7 +313,7 @@ struct Parser {
         Parsed.Value = WithOrigin(Origin, [&] { return ParseNumber(Positional[0], "seed"); });
         break;
       case CommandKind::kRaw:
-        for (size_t Word = 0; Word < 6; ++Word) {
+        for (size_t Word = 0; Word < VARNELMM_RECORD_WORDS; ++Word) {
           Parsed.Words[Word] = WithOrigin(
               Origin, [&] { return ParseNumber(Positional[Word], "W" + std::to_string(Word)); });
         }

@@ -69,8 +69,8 @@ struct Command {
   bool Verify = false;           // write, secure-write: read back and compare
   uint64_t Value = 0;            // seed value
   std::optional<uint64_t> Auth;  // secure-*: AuthInfo given by hand instead of computed
-  uint64_t Words[6] = {};        // raw record
-  uint64_t BufferSize = 48;      // raw: the size handed to the handler
+  VARNELMM_RECORD_WORD_ARRAY Words = {};        // raw record
+  uint64_t BufferSize = VARNELMM_RECORD_BYTES;  // raw: the size handed to the handler
 };
 
 struct Options {

@@ -142,7 +142,7 @@ std::string Refusal(const PlannedRequest &Request, const DriverState &State, uin
     return "a seed is deployed already; the secure firmware accepts one seed per power cycle";
   }
   if (const uint64_t Signed = VarnelMmFunctionSignedBytes(Function); Signed != 0) {
-    const uint64_t Words[6] = {Function, Address, Length, Request.Buffer, 0, 0};
+    const VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address, Length, Request.Buffer, 0, 0};
     const uint64_t Expected = models::ComputeRequestMac(FirmwareKey(State), Words, Signed);
     if (Request.Auth && *Request.Auth != Expected) {
       return "the secure firmware did not accept the AuthInfo given with --auth";
