@@ -12,6 +12,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "qemu/ServeProtocol.h"
+
 namespace varnelsim {
 namespace {
 
@@ -594,7 +596,7 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
                      " applies to --target qemu only");
   }
   if (Result.Target == Options::TargetKind::kQemu && Result.FlashSize &&
-      *Result.FlashSize > kMaxQemuFlashSize) {
+      *Result.FlashSize > serve::kMaxFlashBytes) {
     throw UsageError("--flash-size: the qemu target holds at most 1 GiB");
   }
   // Standard input is read once: by one script or one input file.

@@ -96,8 +96,6 @@ struct Options {
 
 constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
-// The largest flash the qemu target holds (the supervisor keeps it in QEMU's RAM).
-constexpr uint64_t kMaxQemuFlashSize = 1ULL << 30;
 // Most commands and script inclusions one invocation may hold, scripts expanded: a bound on what
 // nested scripts can multiply into before anything is sent.
 constexpr uint64_t kMaxCommands = 100000;
