@@ -70,9 +70,7 @@ models::SipHashKey FirmwareKey(const DriverState &State) {
     // The simulator plays the device's owner: it knows the secret the key is derived from.
     return models::SecureFirmwareModel::DeriveSeedKey(models::kDefaultDeviceSecret, *State.Seed);
   }
-  static constexpr uint8_t kProvisioned[16] = {0, 1, 2,  3,  4,  5,  6,  7,
-                                               8, 9, 10, 11, 12, 13, 14, 15};
-  return models::SipHashKeyFromBytes(kProvisioned);
+  return models::SipHashKeyFromBytes(models::kDefaultProvisionedKeyBytes);
 }
 
 models::SipHashKey RunKey(const Options &Settings, const DriverState &State) {
