@@ -90,7 +90,7 @@ void StartDriver() {
 
 struct Path {
   const char *Name;
-  uint64_t Words[6];
+  VARNELMM_RECORD_WORD_ARRAY Words;
   bool SeedFirst;  // deploy a seed before measuring (the seed gate refuses plain functions)
 };
 
@@ -118,7 +118,7 @@ const Path kPaths[] = {
 };
 
 // One request as the MM core would make it: the record filled, then the handler called.
-inline EFI_STATUS Send(const Path &Which, uint64_t (&Record)[6], uint64_t &Size) {
+inline EFI_STATUS Send(const Path &Which, VARNELMM_RECORD_WORD_ARRAY &Record, uint64_t &Size) {
   std::memcpy(Record, Which.Words, sizeof(Record));
   Size = sizeof(Record);
   return gBenchHandler(nullptr, nullptr, Record, &Size);
@@ -127,7 +127,7 @@ inline EFI_STATUS Send(const Path &Which, uint64_t (&Record)[6], uint64_t &Size)
 void Prepare(const Path &Which) {
   StartDriver();
   if (Which.SeedFirst) {
-    uint64_t Record[6] = {8, 0x1234, 0, 0, 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Record = {8, 0x1234, 0, 0, 0, 0};
     uint64_t Size = sizeof(Record);
     gBenchHandler(nullptr, nullptr, Record, &Size);
   }
@@ -135,7 +135,7 @@ void Prepare(const Path &Which) {
 
 void BM_Handler(benchmark::State &State, const Path *Which) {
   Prepare(*Which);
-  uint64_t Record[6];
+  VARNELMM_RECORD_WORD_ARRAY Record;
   uint64_t Size;
   for (auto _ : State) {
     benchmark::DoNotOptimize(Send(*Which, Record, Size));
@@ -165,7 +165,7 @@ int RunForProfiler(int Count, char **Values) {
   }
   const int Repeat = Count > 3 ? std::atoi(Values[3]) : 1000;
   Prepare(*Which);
-  uint64_t Record[6];
+  VARNELMM_RECORD_WORD_ARRAY Record;
   uint64_t Size;
   EFI_STATUS Status = EFI_SUCCESS;
   for (int Index = 0; Index < Repeat; ++Index) {

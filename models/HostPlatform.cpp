@@ -117,7 +117,7 @@ EFI_STATUS HostPlatform::RequestRaw(const uint8_t *Message, uint64_t MessageLeng
   return Status;
 }
 
-RequestResult HostPlatform::Request(const uint64_t (&Words)[kRecordWords],
+RequestResult HostPlatform::Request(const VARNELMM_RECORD_WORD_ARRAY &Words,
                                     uint64_t CommBufferSize) {
   std::vector<uint8_t> Message(CommBufferSize, 0);
   if (CommBufferSize != 0) {  // an empty vector's data() may be null
@@ -145,7 +145,7 @@ RequestResult HostPlatform::Request(const uint64_t (&Words)[kRecordWords],
   return Result;
 }
 
-bool HostPlatform::Sign(uint64_t (&Words)[kRecordWords]) const {
+bool HostPlatform::Sign(VARNELMM_RECORD_WORD_ARRAY &Words) const {
   uint64_t SignedBytes = 0;
   uint32_t AuthWord = 0;
   switch (Words[kWordFunctionId]) {
@@ -166,8 +166,8 @@ bool HostPlatform::Sign(uint64_t (&Words)[kRecordWords]) const {
   return true;
 }
 
-RequestResult HostPlatform::SignedRequest(const uint64_t (&Words)[kRecordWords]) {
-  uint64_t Signed[kRecordWords];
+RequestResult HostPlatform::SignedRequest(const VARNELMM_RECORD_WORD_ARRAY &Words) {
+  VARNELMM_RECORD_WORD_ARRAY Signed;
   memcpy(Signed, Words, sizeof(Signed));
   Sign(Signed);
   return Request(Signed);

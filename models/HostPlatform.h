@@ -40,8 +40,8 @@ struct HostPlatformOptions {
 struct RequestResult {
   EFI_STATUS Status = 0;
   // Words 0..5 of the record after the call. Bytes that lay beyond the communicate buffer's
-  // message (a buffer smaller than 48 bytes) read as 0.
-  uint64_t Words[varnel::kRecordWords] = {};
+  // message (a buffer smaller than the record) read as 0.
+  VARNELMM_RECORD_WORD_ARRAY Words = {};
   // MessageLength after the call (the size the handler left behind CommBufferSize).
   uint64_t CommBufferSize = 0;
 };
@@ -95,7 +95,7 @@ class HostPlatform {
   // (cut or zero-padded to CommBufferSize bytes) is dispatched through the MM core model. The
   // message ends exactly at the end of its heap allocation, so AddressSanitizer reports any access
   // at or beyond CommBufferSize.
-  RequestResult Request(const uint64_t (&Words)[varnel::kRecordWords],
+  RequestResult Request(const VARNELMM_RECORD_WORD_ARRAY &Words,
                         uint64_t CommBufferSize = varnel::kRecordBytes);
   // Raw form, for fuzzing: dispatches MessageLength bytes under Guid. When MessageOut is given,
   // the message after the call is copied into it (MessageLength bytes).
@@ -110,8 +110,8 @@ class HostPlatform {
   // Signing: the signed part of a secure read/write (words 0..4) or secure erase/region lock
   // (words 0..3) is MACed with the firmware's current key and the MAC stored in AuthInfo (word 5
   // or 4). Other function numbers are left unchanged and Sign returns false.
-  bool Sign(uint64_t (&Words)[varnel::kRecordWords]) const;
-  RequestResult SignedRequest(const uint64_t (&Words)[varnel::kRecordWords]);
+  bool Sign(VARNELMM_RECORD_WORD_ARRAY &Words) const;
+  RequestResult SignedRequest(const VARNELMM_RECORD_WORD_ARRAY &Words);
 
   // Normal-world memory (the targets of Buffer): host pointer for [Address, Address + Length),
   // or null outside the window.

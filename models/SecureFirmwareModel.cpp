@@ -20,7 +20,6 @@ constexpr uint64_t kDefaultQueries[3][3] = {
     {config::kFlashWindowBase + 0x120000, 0x10000, 0},
     {config::kFlashWindowBase + 0x130000, 0x50000, 0},
 };
-constexpr uint8_t kDefaultKeyBytes[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 uint64_t ReadWord(const uint8_t *Bytes) {
   uint64_t Value = 0;
@@ -48,7 +47,7 @@ SecureFirmwareModel::SecureFirmwareModel(NorFlash &Flash, const MemoryWindow &No
       NormalWorld_(NormalWorld),
       WindowBase_(config::kFlashWindowBase),
       InfoWord_(kDefaultInfoWord),
-      ProvisionedKey_(SipHashKeyFromBytes(kDefaultKeyBytes)),
+      ProvisionedKey_(SipHashKeyFromBytes(kDefaultProvisionedKeyBytes)),
       DeviceSecret_(kDefaultDeviceSecret) {
   for (int Query = 0; Query < 3; ++Query) {
     for (int Register = 0; Register < 3; ++Register) {

@@ -104,6 +104,9 @@ using AuthenticationHook = void (*)(void *Context, const uint8_t *SignedBytes, u
 // The device secret of the model unless SetDeviceSecret says otherwise. Tools that play the
 // device's owner (varnel-sim) know it; the normal world of a real device would not.
 constexpr SipHashKey kDefaultDeviceSecret = {0x8A3F5C71D2E4B609ULL, 0x1C7E93A05B2D64F8ULL};
+// The bytes of the key the model is provisioned with unless SetProvisionedKey says otherwise.
+constexpr uint8_t kDefaultProvisionedKeyBytes[16] = {0, 1, 2,  3,  4,  5,  6,  7,
+                                                     8, 9, 10, 11, 12, 13, 14, 15};
 
 class SecureFirmwareModel {
  public:

@@ -10,7 +10,9 @@ namespace supervisor {
 
 constexpr uint64_t kPageSize = 0x1000;
 
-constexpr uint64_t kUartBase = 0x09000000;  // QEMU's PL011, the driver's console
+// The PL011 the driver image was built for, its console (QEMU's virt board: 0x09000000, the qemu
+// preset's VARNELMM_CONSOLE_BASE).
+constexpr uint64_t kUartBase = VARNELMM_CONSOLE_BASE;
 constexpr uint64_t kRamBase = 0x40000000;
 constexpr uint64_t kRamSize = 0x10000000;
 

@@ -128,7 +128,7 @@ void SetRecordVerdicts(bool On) {
 
 uint64_t RecordAddress(uint64_t CommBufferSize, RecordShape Shape) {
   // The record starts on a word boundary, as a PI communicate buffer's message does; a size
-  // beyond the page places it at the page's start (the handler reads at most 48 bytes).
+  // beyond the page places it at the page's start (the handler reads at most the record).
   const uint64_t Placed = CommBufferSize < kCommBufferBytes ? CommBufferSize : kCommBufferBytes;
   return ((kCommBufferAddress + kCommBufferBytes - Placed) & ~uint64_t{7}) -
          (Shape.Misaligned ? 1 : 0);
@@ -150,7 +150,8 @@ EFI_STATUS StartDriverAtEl0(const LoadedImage &Image) {
   return CallAtEl0(Image.EntryPoint, Image.Base, kServicesTableAddress);
 }
 
-EFI_STATUS CallHandlerAtEl0(uint64_t (&Words)[6], uint64_t CommBufferSize, RecordShape Shape) {
+EFI_STATUS CallHandlerAtEl0(VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t CommBufferSize,
+                            RecordShape Shape) {
   const EFI_MM_HANDLER_ENTRY_POINT Handler = gModels.Core->FindHandler(varnel::kVarnelMmGuid);
   if (Handler == nullptr) {
     return EFI_NOT_FOUND;

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
 #include "driver/MmServices.h"
 #include "models/MmCoreModel.h"
 #include "models/NorFlash.h"
@@ -54,9 +55,9 @@ void SetRecordVerdicts(bool On);
 uint64_t RecordAddress(uint64_t CommBufferSize, RecordShape Shape = RecordShape{});
 
 // Calls the handler registered for the driver's GUID at EL0 with the first CommBufferSize bytes
-// (at most 48) of Words as the record and *CommBufferSize = CommBufferSize; Words gets those
-// bytes back as the handler left them. EFI_NOT_FOUND when no handler is registered.
-EFI_STATUS CallHandlerAtEl0(uint64_t (&Words)[6], uint64_t CommBufferSize,
+// (at most the record) of Words as the record and *CommBufferSize = CommBufferSize; Words gets
+// those bytes back as the handler left them. EFI_NOT_FOUND when no handler is registered.
+EFI_STATUS CallHandlerAtEl0(VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t CommBufferSize,
                             RecordShape Shape = RecordShape{});
 
 }  // namespace supervisor

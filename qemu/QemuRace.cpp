@@ -223,7 +223,7 @@ uint64_t PickOffset(uint64_t *Random) {
 }
 
 struct Request {
-  uint64_t Words[6];
+  VARNELMM_RECORD_WORD_ARRAY Words;
   uint64_t Size;
 };
 
@@ -252,7 +252,7 @@ Request MakeRequest(uint64_t *Random, RacePlan *Plan) {
   Made.Size = Next(Random) % 4 != 0 ? Needed : varnel::kRecordBytes;
 
   const uint64_t Record = RecordAddress(Made.Size);
-  const uint64_t Hostile[6] = {
+  const VARNELMM_RECORD_WORD_ARRAY Hostile = {
       gSigned[(Next(Random) >> 8) % gSignedCount],
       (Choice & 0x400000) != 0 ? config::kFlashWindowBase + 0x1FF000
                                : config::kFlashWindowBase - 0x1000,

@@ -184,7 +184,7 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
   }
   Receive(reinterpret_cast<void *>(kNormalWorldAddress + InOffset), InBytes);
 
-  uint64_t Record[varnel::kRecordWords];
+  VARNELMM_RECORD_WORD_ARRAY Record;
   for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
     Record[Index] = Frame[serve::kRecordFirstWord + Index];
   }

@@ -67,7 +67,7 @@ class QemuWorld final : public scenarios::ScenarioWorld {
 
   EFI_STATUS StartDriver() override { return StartDriverAtEl0(Image_); }
 
-  EFI_STATUS Request(uint64_t (&Words)[6], uint64_t CommBufferSize,
+  EFI_STATUS Request(VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t CommBufferSize,
                      scenarios::RequestShape Shape) override {
     RecordShape Placement;
     Placement.NullBuffer = Shape == scenarios::RequestShape::kNullCommBuffer;

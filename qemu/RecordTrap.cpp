@@ -48,7 +48,7 @@ uint32_t AllowedLoads(uint64_t Function) {
     Out.Str(", function ").Dec(gFunction);
   }
   Out.Str(", CommBufferSize ").Dec(gWatch.CommBufferSize).Str(", loads");
-  for (uint32_t Index = 0; Index < 6; ++Index) {
+  for (uint32_t Index = 0; Index < VARNELMM_RECORD_WORDS; ++Index) {
     Out.Put(' ').Dec(gTally.Loads[Index]);
   }
   Out.Send();
@@ -119,7 +119,7 @@ void CountLoad(uint32_t First, uint32_t Last, uint64_t Word0, const TrapFrame *F
     // word 0 judges the words loaded before it.
     const uint32_t Allowed = AllowedLoads(gFunctionKnown ? gFunction : 0);
     if (gFunctionKnown) {
-      for (uint32_t Earlier = 0; Earlier < 6; ++Earlier) {
+      for (uint32_t Earlier = 0; Earlier < VARNELMM_RECORD_WORDS; ++Earlier) {
         if (gTally.Loads[Earlier] != 0 && (Allowed & (1u << Earlier)) == 0) {
           Reject("record word its request does not use loaded", Earlier, Frame);
         }

@@ -12,6 +12,7 @@
 
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
 #include "qemu/DataAbort.h"
 #include "qemu/Trap.h"
 
@@ -19,9 +20,9 @@ namespace supervisor {
 
 // Accesses counted for one request, per record word.
 struct RecordTally {
-  uint32_t Loads[6];
-  uint32_t Stores[6];
-  uint64_t Loaded[6];  // the value of the word's first whole-word load
+  uint32_t Loads[VARNELMM_RECORD_WORDS];
+  uint32_t Stores[VARNELMM_RECORD_WORDS];
+  uint64_t Loaded[VARNELMM_RECORD_WORDS];  // the value of the word's first whole-word load
 };
 
 // What the watch of a request judges: how the record was handed over.

@@ -59,7 +59,7 @@ void SelfTestSecureService(TrapFrame *Frame) {
 }
 
 // A record flush against the end of the communication page.
-constexpr uint64_t kSelfTestRecord = kCommBufferAddress + kCommBufferBytes - 48;
+constexpr uint64_t kSelfTestRecord = kCommBufferAddress + kCommBufferBytes - VARNELMM_RECORD_BYTES;
 
 // Every access form the record counter replays, at EL0 on the trapping page: the registers each
 // load leaves, the bytes each store leaves, and the count per word.
@@ -72,7 +72,7 @@ void CheckRecordForms() {
   Record[4] = 0;
   Record[5] = ~0ULL;
   auto *Out = reinterpret_cast<volatile uint64_t *>(kPoolArenaAddress);
-  BeginRecordWatch({kSelfTestRecord, 48, false, true});
+  BeginRecordWatch({kSelfTestRecord, VARNELMM_RECORD_BYTES, false, true});
   CallAtEl0(Address(El0RecordForms), kSelfTestRecord, kPoolArenaAddress);
   const RecordTally Tally = EndRecordWatch();
   static constexpr uint64_t kLoaded[] = {0x88,
@@ -100,9 +100,9 @@ void CheckRecordForms() {
   Check(Record[2] == 0xD4E5F607B2C300A1ULL && Record[3] == 0x1122334455667788ULL &&
             Record[4] == 0x1122334455667788ULL && Record[5] == 0,
         "each store form writes its bytes and no others");
-  static constexpr uint32_t kLoads[6] = {8, 6, 0, 0, 0, 0};
-  static constexpr uint32_t kStores[6] = {0, 0, 3, 1, 1, 1};
-  for (uint32_t Word = 0; Word < 6; ++Word) {
+  static constexpr uint32_t kLoads[VARNELMM_RECORD_WORDS] = {8, 6, 0, 0, 0, 0};
+  static constexpr uint32_t kStores[VARNELMM_RECORD_WORDS] = {0, 0, 3, 1, 1, 1};
+  for (uint32_t Word = 0; Word < VARNELMM_RECORD_WORDS; ++Word) {
     Check(Tally.Loads[Word] == kLoads[Word] && Tally.Stores[Word] == kStores[Word],
           "every record access counted against each word it touches");
   }
@@ -142,7 +142,7 @@ void CheckRecordForms() {
       CallAtEl0(Address(El0FaultUndefined));
       break;
     case kModeFaultPair:
-      BeginRecordWatch({kSelfTestRecord, 48, true, true});
+      BeginRecordWatch({kSelfTestRecord, VARNELMM_RECORD_BYTES, true, true});
       CallAtEl0(Address(El0FaultPair), kSelfTestRecord);
       break;
     default:

@@ -132,7 +132,7 @@ void ApplySetup(ScenarioWorld &World, const Setup &Item) {
   }
 }
 
-void Sign(ScenarioWorld &World, Signing Mode, uint64_t (&Words)[6]) {
+void Sign(ScenarioWorld &World, Signing Mode, VARNELMM_RECORD_WORD_ARRAY &Words) {
   if (Mode == Signing::kNone) {
     return;
   }
@@ -183,8 +183,8 @@ void CheckMemory(const StepContext &Context) {
   }
 }
 
-void ReportRequest(ScenarioWorld &World, uint32_t Number, const uint64_t (&Sent)[6],
-                   const uint64_t (&After)[6], EFI_STATUS Status) {
+void ReportRequest(ScenarioWorld &World, uint32_t Number, const VARNELMM_RECORD_WORD_ARRAY &Sent,
+                   const VARNELMM_RECORD_WORD_ARRAY &After, EFI_STATUS Status) {
   const uint64_t Function = Sent[0];
   Text Line;
   Line.Str("REQUEST ").Dec(Number).Str(" ").Str(FunctionName(Function)).Str("(");
@@ -281,16 +281,16 @@ void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenar
       ApplySetup(World, Item);
     }
     const uint64_t Base = World.NormalWorldBase();
-    uint64_t Sent[6];
-    for (int Word = 0; Word < 6; ++Word) {
+    VARNELMM_RECORD_WORD_ARRAY Sent;
+    for (int Word = 0; Word < VARNELMM_RECORD_WORDS; ++Word) {
       Sent[Word] = Resolve(TheStep.Words[Word], Base);
     }
     Sign(World, TheStep.Sign, Sent);
     if (TheStep.SentFunction != kKeep) {
       Sent[0] = TheStep.SentFunction;
     }
-    uint64_t After[6];
-    for (int Word = 0; Word < 6; ++Word) {
+    VARNELMM_RECORD_WORD_ARRAY After;
+    for (int Word = 0; Word < VARNELMM_RECORD_WORDS; ++Word) {
       After[Word] = Sent[Word];
     }
 
@@ -328,7 +328,7 @@ void RunScenario(ScenarioWorld &World, uint32_t Index, const Scenario &TheScenar
     if (TheStep.Kind == StepKind::kRequest || TheStep.Kind == StepKind::kMisalignedRequest) {
       const uint64_t Word0 = TheStep.Answer == kKeep ? Sent[0] : TheStep.Answer;
       Expect(Context, After[0] == Word0, "word 0", Word0, After[0]);
-      for (int Word = 1; Word < 6; ++Word) {
+      for (int Word = 1; Word < VARNELMM_RECORD_WORDS; ++Word) {
         const uint64_t Want = (TheStep.ResultMask & (1U << Word)) != 0
                                   ? Resolve(TheStep.Results[Word], Base)
                                   : Sent[Word];

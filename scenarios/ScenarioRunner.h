@@ -31,7 +31,8 @@ class ScenarioWorld {
   virtual EFI_STATUS StartDriver() = 0;
   // One request: the first CommBufferSize bytes of Words go to the handler registered for
   // VarnelMmGuid; afterwards Words holds those bytes as the handler left them.
-  virtual EFI_STATUS Request(uint64_t (&Words)[6], uint64_t CommBufferSize, RequestShape Shape) = 0;
+  virtual EFI_STATUS Request(VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t CommBufferSize,
+                             RequestShape Shape) = 0;
   // Normal-world memory: the base that kNw stands for, and access to it.
   virtual uint64_t NormalWorldBase() = 0;
   virtual uint8_t *NormalWorld(uint64_t Address, uint64_t Length) = 0;

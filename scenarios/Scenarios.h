@@ -85,7 +85,7 @@ struct Step {
   const char *Title = "";
   StepKind Kind = StepKind::kRequest;
   Setup Before[2] = {};
-  uint64_t Words[6] = {};
+  VARNELMM_RECORD_WORD_ARRAY Words = {};
   uint64_t CommBufferSize = varnel::kRecordBytes;
   Signing Sign = Signing::kNone;
   uint64_t SentFunction = kKeep;  // word 0 as sent, when it differs from the one signed
@@ -93,7 +93,7 @@ struct Step {
   EFI_STATUS Status = EFI_SUCCESS;
   uint64_t Answer = kKeep;  // word 0 after the request
   uint8_t ResultMask = 0;   // bit n: word n is Results[n] (else as sent)
-  uint64_t Results[6] = {};
+  VARNELMM_RECORD_WORD_ARRAY Results = {};
   int32_t Calls = -1;  // secure-service calls made in the step; -1 = not checked
   CallExpectation Call[2] = {};
   const char *Console = "";  // the exact console bytes of the step; null = not checked

@@ -52,6 +52,10 @@ typedef struct {
 #define VARNELMM_RECORD_BYTES 48
 VARNELMM_STATIC_ASSERT(sizeof(VARNELMM_COMM_RECORD) == VARNELMM_RECORD_BYTES, RecordBytes);
 VARNELMM_STATIC_ASSERT(VARNELMM_RECORD_BYTES == VARNELMM_RECORD_WORDS * 8, RecordWords);
+/* The record as its words by index, the form the tools, the test worlds, the benchmarks and the
+ * driver's private copy hold it in. */
+typedef uint64_t VARNELMM_RECORD_WORD_ARRAY[VARNELMM_RECORD_WORDS];
+VARNELMM_STATIC_ASSERT(sizeof(VARNELMM_RECORD_WORD_ARRAY) == VARNELMM_RECORD_BYTES, RecordArray);
 #define VARNELMM_RECORD_OFFSET_CHECK(Index, Name) \
   VARNELMM_STATIC_ASSERT(offsetof(VARNELMM_COMM_RECORD, Name) == (Index)*8, RecordWord##Name);
 VARNELMM_RECORD_WORD_LIST(VARNELMM_RECORD_OFFSET_CHECK)

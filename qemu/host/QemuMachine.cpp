@@ -328,7 +328,7 @@ uint64_t QemuMachine::Start() {
   return Frame[1];
 }
 
-QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize) {
+QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) {
   WindowTransfer Transfer;
   Transfer.InOffset = ChangedFrom;
   Transfer.InBytes = ChangedTo - ChangedFrom;
@@ -366,7 +366,7 @@ void QemuMachine::FromWindow(uint64_t Offset, uint8_t *Bytes, uint64_t Length) c
   std::memcpy(Bytes, Window.data() + Offset, Length);
 }
 
-QemuAnswer QemuMachine::Request(const uint64_t (&Words)[6], uint64_t BufferSize,
+QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize,
                                 const WindowTransfer &Transfer) {
   if (Child <= 0) {
     Fail(QemuError::Kind::kQemu, "request without a running QEMU");

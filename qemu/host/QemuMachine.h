@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "VarnelMm/Protocol.h"
+#include "qemu/ServeProtocol.h"
+
 namespace qemuhost {
 
 struct QemuSettings {
@@ -26,7 +29,7 @@ struct QemuSettings {
   std::string Image;           // VarnelMm.efi built with QEMU virt's console base
   double TimeoutSeconds = 30;  // for the start and for every request
   uint64_t WindowBase = 0x80000000;
-  uint64_t WindowSize = 1ULL << 20;
+  uint64_t WindowSize = serve::kMaxWindowBytes;
   // Asked while waiting for QEMU to start or to answer a request: once it says yes, QEMU has one
   // more second to answer, then the wait ends with QemuError::Kind::kStopped.
   std::function<bool()> ShouldStop;
@@ -43,8 +46,8 @@ class QemuError : public std::runtime_error {
 };
 
 struct QemuAnswer {
-  uint64_t Status;    // the handler's UEFI status
-  uint64_t Words[6];  // the record as the handler left it
+  uint64_t Status;                   // the handler's UEFI status
+  VARNELMM_RECORD_WORD_ARRAY Words;  // the record as the handler left it
 };
 
 // Where the supervisor loaded the image.
@@ -79,11 +82,12 @@ class QemuMachine {
   uint64_t Start();
   // One request; Transfer says which window bytes travel. The record is placed so that it ends
   // where the handler's EL0 page ends.
-  QemuAnswer Request(const uint64_t (&Words)[6], uint64_t BufferSize,
+  QemuAnswer Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize,
                      const WindowTransfer &Transfer);
   // Same, sending the window bytes ToWindow changed since the last request and fetching those a
   // read request of the record names (functions 1 and 9, Buffer inside the window).
-  QemuAnswer Request(const uint64_t (&Words)[6], uint64_t BufferSize = 48);
+  QemuAnswer Request(const VARNELMM_RECORD_WORD_ARRAY &Words,
+                     uint64_t BufferSize = VARNELMM_RECORD_BYTES);
   // Ends the run: the flash blocks the requests changed are copied into the caller's flash, and
   // QEMU must end with status 0.
   void SaveFlash();

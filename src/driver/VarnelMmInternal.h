@@ -45,7 +45,7 @@ inline uint64_t FetchWord(SharedRecord Record, uint32_t Word) {
 // the row's LastWordRead are those the function reads. The rest are never written: the request
 // table proves that no path reads beyond its row's words.
 struct RequestCopy {
-  uint64_t Word[kRecordWords];
+  VARNELMM_RECORD_WORD_ARRAY Word;
 };
 
 // Replaces word 0 with the status word and hands back the UEFI status for the MM core. Every

@@ -26,7 +26,7 @@ class HostWorld final : public scenarios::ScenarioWorld {
   models::SecureFirmwareModel &Firmware() override { return Platform_->Firmware(); }
   EFI_STATUS StartDriver() override { return Platform_->StartDriver(); }
 
-  EFI_STATUS Request(uint64_t (&Words)[6], uint64_t CommBufferSize,
+  EFI_STATUS Request(VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t CommBufferSize,
                      scenarios::RequestShape Shape) override {
     if (Shape == scenarios::RequestShape::kNormal) {
       const models::RequestResult Result = Platform_->Request(Words, CommBufferSize);

@@ -12,6 +12,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "qemu/ServeProtocol.h"
+
 namespace varnelsim {
 namespace {
 
@@ -313,7 +315,7 @@ struct Parser {
         Parsed.Value = WithOrigin(Origin, [&] { return ParseNumber(Positional[0], "seed"); });
         break;
       case CommandKind::kRaw:
-        for (size_t Word = 0; Word < 6; ++Word) {
+        for (size_t Word = 0; Word < VARNELMM_RECORD_WORDS; ++Word) {
           Parsed.Words[Word] = WithOrigin(
               Origin, [&] { return ParseNumber(Positional[Word], "W" + std::to_string(Word)); });
         }
@@ -594,7 +596,7 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
                      " applies to --target qemu only");
   }
   if (Result.Target == Options::TargetKind::kQemu && Result.FlashSize &&
-      *Result.FlashSize > kMaxQemuFlashSize) {
+      *Result.FlashSize > serve::kMaxFlashBytes) {
     throw UsageError("--flash-size: the qemu target holds at most 1 GiB");
   }
   // Standard input is read once: by one script or one input file.

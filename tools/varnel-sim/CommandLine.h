@@ -69,8 +69,8 @@ struct Command {
   bool Verify = false;           // write, secure-write: read back and compare
   uint64_t Value = 0;            // seed value
   std::optional<uint64_t> Auth;  // secure-*: AuthInfo given by hand instead of computed
-  uint64_t Words[6] = {};        // raw record
-  uint64_t BufferSize = 48;      // raw: the size handed to the handler
+  VARNELMM_RECORD_WORD_ARRAY Words = {};        // raw record
+  uint64_t BufferSize = VARNELMM_RECORD_BYTES;  // raw: the size handed to the handler
 };
 
 struct Options {
@@ -96,8 +96,6 @@ struct Options {
 
 constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
-// The largest flash the qemu target holds (the supervisor keeps it in QEMU's RAM).
-constexpr uint64_t kMaxQemuFlashSize = 1ULL << 30;
 // Most commands and script inclusions one invocation may hold, scripts expanded: a bound on what
 // nested scripts can multiply into before anything is sent.
 constexpr uint64_t kMaxCommands = 100000;

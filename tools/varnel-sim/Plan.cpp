@@ -70,9 +70,7 @@ models::SipHashKey FirmwareKey(const DriverState &State) {
     // The simulator plays the device's owner: it knows the secret the key is derived from.
     return models::SecureFirmwareModel::DeriveSeedKey(models::kDefaultDeviceSecret, *State.Seed);
   }
-  static constexpr uint8_t kProvisioned[16] = {0, 1, 2,  3,  4,  5,  6,  7,
-                                               8, 9, 10, 11, 12, 13, 14, 15};
-  return models::SipHashKeyFromBytes(kProvisioned);
+  return models::SipHashKeyFromBytes(models::kDefaultProvisionedKeyBytes);
 }
 
 models::SipHashKey RunKey(const Options &Settings, const DriverState &State) {
@@ -142,7 +140,7 @@ std::string Refusal(const PlannedRequest &Request, const DriverState &State, uin
     return "a seed is deployed already; the secure firmware accepts one seed per power cycle";
   }
   if (const uint64_t Signed = VarnelMmFunctionSignedBytes(Function); Signed != 0) {
-    const uint64_t Words[6] = {Function, Address, Length, Request.Buffer, 0, 0};
+    const VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address, Length, Request.Buffer, 0, 0};
     const uint64_t Expected = models::ComputeRequestMac(FirmwareKey(State), Words, Signed);
     if (Request.Auth && *Request.Auth != Expected) {
       return "the secure firmware did not accept the AuthInfo given with --auth";

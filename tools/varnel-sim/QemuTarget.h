@@ -29,7 +29,7 @@ class QemuTarget : public Target {
   EFI_STATUS Start() override {
     return Guarded([&] { return Machine.Start(); });
   }
-  Answer Send(const uint64_t (&Words)[6], uint64_t BufferSize) override {
+  Answer Send(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) override {
     const qemuhost::QemuAnswer Result = Guarded([&] { return Machine.Request(Words, BufferSize); });
     Answer Out;
     Out.Status = Result.Status;

@@ -67,7 +67,7 @@ Runner::Runner(Target &Machine, const Options &Settings, uint64_t FlashSize, Con
       Console(std::move(Console)),
       Chunk(Machine.WindowSize()) {}
 
-Answer Runner::Send(CommandReport &Report, const Command &Item, uint64_t (&Words)[6],
+Answer Runner::Send(CommandReport &Report, const Command &Item, VARNELMM_RECORD_WORD_ARRAY &Words,
                     uint64_t BufferSize) {
   const Answer Result = Machine.Send(Words, BufferSize);
   Console(Machine.TakeConsole());
@@ -85,7 +85,7 @@ Answer Runner::Send(CommandReport &Report, const Command &Item, uint64_t (&Words
   return Result;
 }
 
-std::string Runner::Hint(const Command &Item, const uint64_t (&Words)[6],
+std::string Runner::Hint(const Command &Item, const VARNELMM_RECORD_WORD_ARRAY &Words,
                          const Answer &Result) const {
   if (Words[0] <= varnel::kHighestFunction && !IsStatusWord(Result.Words[0])) {
     return "";
@@ -103,7 +103,8 @@ std::string Runner::Hint(const Command &Item, const uint64_t (&Words)[6],
   return Reason;
 }
 
-uint64_t Runner::Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t Length) const {
+uint64_t Runner::Sign(const Command &Item, const VARNELMM_RECORD_WORD_ARRAY &Words,
+                      uint64_t Length) const {
   if (Item.Auth) {
     return *Item.Auth;
   }
@@ -111,7 +112,7 @@ uint64_t Runner::Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t 
 }
 
 void Runner::Query(CommandReport &Report, const Command &Item, uint64_t Function) {
-  uint64_t Words[6] = {Function, 0, 0, 0, 0, 0};
+  VARNELMM_RECORD_WORD_ARRAY Words = {Function, 0, 0, 0, 0, 0};
   const Answer Result = Send(Report, Item, Words);
   if (!Report.Ok) {
     return;
@@ -127,7 +128,7 @@ void Runner::Query(CommandReport &Report, const Command &Item, uint64_t Function
 }
 
 void Runner::Range(CommandReport &Report, const Command &Item, uint64_t Function, bool Signed) {
-  uint64_t Words[6] = {Function, Item.Offset, Item.Length, 0, 0, 0};
+  VARNELMM_RECORD_WORD_ARRAY Words = {Function, Item.Offset, Item.Length, 0, 0, 0};
   Report.Arguments = {{"Offset", Item.Offset}, {"Length", Item.Length}};
   if (Signed) {
     Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
@@ -154,7 +155,7 @@ Runner::Moved Runner::Transfer(CommandReport &Report, const Command &Item, bool 
     if (Write) {
       Fill(Done, Size);
     }
-    uint64_t Words[6] = {Function, Address + Done, Size, Machine.WindowBase(), 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address + Done, Size, Machine.WindowBase(), 0, 0};
     if (Signed) {
       Words[varnel::kWordAuthInfoLong] = Sign(Item, Words, varnel::kSignedPartLong);
       AuthInfo = Words[varnel::kWordAuthInfoLong];
@@ -327,7 +328,7 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
         .Ok;
   };
   const auto EraseSector = [&](uint64_t Address) {
-    uint64_t Words[6] = {EraseFunction(State), Address, kSector, 0, 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Words = {EraseFunction(State), Address, kSector, 0, 0, 0};
     if (Signed) {
       Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
     }
@@ -506,16 +507,16 @@ void Runner::Regions(CommandReport &Report) const {
 }
 
 void Runner::Raw(CommandReport &Report, const Command &Item) {
-  uint64_t Words[6];
+  VARNELMM_RECORD_WORD_ARRAY Words;
   std::copy(std::begin(Item.Words), std::end(Item.Words), Words);
-  for (int Index = 0; Index < 6; ++Index) {
+  for (int Index = 0; Index < VARNELMM_RECORD_WORDS; ++Index) {
     Report.Arguments.emplace_back("W" + std::to_string(Index), Words[Index]);
   }
-  if (Item.BufferSize != 48) {
+  if (Item.BufferSize != VARNELMM_RECORD_BYTES) {
     Report.Arguments.emplace_back("Size", Item.BufferSize);
   }
   const Answer Result = Send(Report, Item, Words, Item.BufferSize);
-  for (int Index = 0; Index < 6; ++Index) {
+  for (int Index = 0; Index < VARNELMM_RECORD_WORDS; ++Index) {
     Report.Results.emplace_back("W" + std::to_string(Index), Result.Words[Index]);
   }
 }
@@ -589,7 +590,7 @@ CommandReport Runner::Run(const Command &Item, const InputFile *Input, AtomicOut
         break;
       case Route::kSeed: {
         Report.Arguments = {{"Seed", Item.Value}};
-        uint64_t Words[6] = {varnel::kFunctionSeedDeploy, Item.Value, 0, 0, 0, 0};
+        VARNELMM_RECORD_WORD_ARRAY Words = {varnel::kFunctionSeedDeploy, Item.Value, 0, 0, 0, 0};
         Send(Report, Item, Words);
         break;
       }

@@ -42,8 +42,8 @@ class Runner {
 
   // One request; fills the status fields of Report, counts the request, follows the driver's
   // state and explains a refusal.
-  Answer Send(CommandReport &Report, const Command &Item, uint64_t (&Words)[6],
-              uint64_t BufferSize = 48);
+  Answer Send(CommandReport &Report, const Command &Item, VARNELMM_RECORD_WORD_ARRAY &Words,
+              uint64_t BufferSize = VARNELMM_RECORD_BYTES);
   // Reads or writes [Address, Address + Length) through the window, one request per window-full.
   // Before a write request Fill puts Size bytes for Done.. into the window; after a read Take
   // takes them. A failing request is recorded in Report.
@@ -63,8 +63,10 @@ class Runner {
   void Regions(CommandReport &Report) const;
   void Raw(CommandReport &Report, const Command &Item);
 
-  uint64_t Sign(const Command &Item, const uint64_t (&Words)[6], uint64_t Length) const;
-  std::string Hint(const Command &Item, const uint64_t (&Words)[6], const Answer &Result) const;
+  uint64_t Sign(const Command &Item, const VARNELMM_RECORD_WORD_ARRAY &Words,
+                uint64_t Length) const;
+  std::string Hint(const Command &Item, const VARNELMM_RECORD_WORD_ARRAY &Words,
+                   const Answer &Result) const;
   // Bytes of Input that need a bit set that the flash holds clear (counted where the target can
   // show the flash), as a warning.
   void WarnUnerased(CommandReport &Report, uint64_t Address, const InputFile &Input);

@@ -44,7 +44,7 @@ EFI_STATUS Simulator::Start() {
   return Impl->Platform.StartDriver();
 }
 
-Answer Simulator::Send(const uint64_t (&Words)[6], uint64_t BufferSize) {
+Answer Simulator::Send(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) {
   // The buffer always holds the whole record, whatever size the handler is told, so that a small
   // BufferSize tests the handler's answer rather than the host's memory checks.
   const uint64_t Message = BufferSize < varnel::kRecordBytes ? varnel::kRecordBytes : BufferSize;

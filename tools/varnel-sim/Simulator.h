@@ -22,7 +22,7 @@ class Simulator : public Target {
   Simulator &operator=(const Simulator &) = delete;
 
   EFI_STATUS Start() override;
-  Answer Send(const uint64_t (&Words)[6], uint64_t BufferSize) override;
+  Answer Send(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) override;
   uint64_t WindowBase() const override;
   uint64_t WindowSize() const override;
   void ToWindow(uint64_t Offset, const uint8_t *Bytes, uint64_t Length) override;

@@ -7,13 +7,14 @@
 #include <cstdint>
 #include <string>
 
+#include "VarnelMm/Protocol.h"
 #include "base/UefiTypes.h"
 
 namespace varnelsim {
 
 struct Answer {
-  EFI_STATUS Status;  // what the handler (or the MM core's dispatch) returned
-  uint64_t Words[6];  // the record as the handler left it
+  EFI_STATUS Status;                 // what the handler (or the MM core's dispatch) returned
+  VARNELMM_RECORD_WORD_ARRAY Words;  // the record as the handler left it
 };
 
 class Target {
@@ -23,8 +24,8 @@ class Target {
   // Runs the driver's entry point; returns its status.
   virtual EFI_STATUS Start() = 0;
   // Sends one record through GUID dispatch, telling the handler its size is BufferSize bytes (at
-  // least the 48 bytes of the record are always provided).
-  virtual Answer Send(const uint64_t (&Words)[6], uint64_t BufferSize) = 0;
+  // least the bytes of the whole record are always provided).
+  virtual Answer Send(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) = 0;
 
   // The normal-world window that Buffer words point into, and moving bytes in and out of it at
   // an offset from its base.
