@@ -9,7 +9,7 @@
 #endif
 
 #include "arch/host/HostSeam.h"
-#include "config/VarnelMmConfig.h"
+#include "console/ConsoleSettings.h"
 
 namespace models {
 
@@ -187,12 +187,11 @@ void HostPlatform::ClearConsole() {
 }
 
 bool HostPlatform::ConsoleOffset(uint64_t Address, uint64_t *Offset) {
-  if (Address < config::kSerialConsoleBase ||
-      Address - config::kSerialConsoleBase >= Pl011Model::kWindowSize) {
+  if (Address < console::kBase || Address - console::kBase >= Pl011Model::kWindowSize) {
     ++StrayMmio_;
     return false;
   }
-  *Offset = Address - config::kSerialConsoleBase;
+  *Offset = Address - console::kBase;
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "console/ConsoleSettings.h"
 #include "console/Pl011Registers.h"
 
 namespace models {
@@ -38,9 +39,10 @@ class Pl011Model {
 
   // State after a hardware reset: UART off with TXE and RXE set, no divisor, line control 0.
   static constexpr Pl011Registers kResetState = {pl011::kCrTxe | pl011::kCrRxe, 0, 0, 0, 0};
-  // State the console driver programs: divisor 1.0, 8N1 with FIFOs, UART, TX and RX on.
-  static constexpr Pl011Registers kConsoleState = {pl011::kCrUarten | pl011::kCrTxe | pl011::kCrRxe,
-                                                   pl011::kLcrHWlen8 | pl011::kLcrHFen, 1, 0, 0};
+  // State the console driver programs (its line settings), with no error flags.
+  static constexpr Pl011Registers kConsoleState = {console::kControl, console::kLineControl,
+                                                   console::kIntegerDivisor,
+                                                   console::kFractionalDivisor, 0};
 
   static constexpr uint64_t kTransmitCapacity = 64 * 1024;
   static constexpr uint64_t kTraceCapacity = 16 * 1024;

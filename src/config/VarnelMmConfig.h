@@ -1,16 +1,12 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// Every build-time setting of the driver in one place. A platform build overrides only the console
-// base (CMake option VARNELMM_CONSOLE_BASE).
+// The driver's build-time settings: the debug log, string limits, the flash window, the services
+// revision it needs and the region access tables. The console's own settings live with the
+// console (console/ConsoleSettings.h).
 #pragma once
 
 #include <stdint.h>
 
 #include "VarnelMm/Protocol.h"
-#include "console/Pl011Registers.h"
-
-#ifndef VARNELMM_CONSOLE_BASE
-#define VARNELMM_CONSOLE_BASE 0x100002640000
-#endif
 
 namespace config {
 
@@ -27,14 +23,6 @@ constexpr const char kModuleName[] = "VarnelMm";
 
 // Longest ASCII string (characters before the NUL) the base routines and the engine accept.
 constexpr uint64_t kMaxAsciiStringLength = 1000000;
-
-// PL011 console.
-constexpr uint64_t kSerialConsoleBase = VARNELMM_CONSOLE_BASE;
-constexpr uint32_t kConsoleIntegerDivisor = 1;  // bit rate = reference clock / 16
-constexpr uint32_t kConsoleFractionalDivisor = 0;
-// 8 data bits, FIFOs on; no parity and one stop bit (their bits stay clear).
-constexpr uint32_t kConsoleLineControl = pl011::kLcrHWlen8 | pl011::kLcrHFen;
-constexpr uint32_t kConsoleControl = pl011::kCrUarten | pl011::kCrTxe | pl011::kCrRxe;
 
 // Flash window in the normal world's address map; table offsets are relative to it.
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;

@@ -4,15 +4,13 @@
 
 #include "arch/Arch.h"
 #include "base/MemoryStringRegister.h"
-#include "config/VarnelMmConfig.h"
+#include "console/ConsoleSettings.h"
 #include "console/Pl011Registers.h"
 
 namespace {
 
-static_assert((config::kSerialConsoleBase & 3) == 0);
-
 constexpr uint64_t Register(uint64_t Offset) {
-  return config::kSerialConsoleBase + Offset;
+  return console::kBase + Offset;
 }
 
 // True when the device already runs with the wanted settings. Stops at the first register that
@@ -21,13 +19,13 @@ bool AlreadyConfigured() {
   if ((RegisterRead32(Register(pl011::kCr)) & pl011::kCrUarten) == 0) {
     return false;
   }
-  if (RegisterRead32(Register(pl011::kLcrH)) != config::kConsoleLineControl) {
+  if (RegisterRead32(Register(pl011::kLcrH)) != console::kLineControl) {
     return false;
   }
-  if (RegisterRead32(Register(pl011::kIbrd)) != config::kConsoleIntegerDivisor) {
+  if (RegisterRead32(Register(pl011::kIbrd)) != console::kIntegerDivisor) {
     return false;
   }
-  return RegisterRead32(Register(pl011::kFbrd)) == config::kConsoleFractionalDivisor;
+  return RegisterRead32(Register(pl011::kFbrd)) == console::kFractionalDivisor;
 }
 
 }  // namespace
@@ -43,11 +41,11 @@ uint64_t SerialConsoleInit(void) {
   }
   RegisterWrite32(Register(pl011::kCr), 0);
   // The divisors are taken over by the line-control write that follows them.
-  RegisterWrite32(Register(pl011::kIbrd), config::kConsoleIntegerDivisor);
-  RegisterWrite32(Register(pl011::kFbrd), config::kConsoleFractionalDivisor);
-  RegisterWrite32(Register(pl011::kLcrH), config::kConsoleLineControl);
+  RegisterWrite32(Register(pl011::kIbrd), console::kIntegerDivisor);
+  RegisterWrite32(Register(pl011::kFbrd), console::kFractionalDivisor);
+  RegisterWrite32(Register(pl011::kLcrH), console::kLineControl);
   RegisterWrite32(Register(pl011::kRsrEcr), 0);
-  RegisterWrite32(Register(pl011::kCr), config::kConsoleControl);
+  RegisterWrite32(Register(pl011::kCr), console::kControl);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // The handler's unauthenticated functions end to end: queries, plain flash operations, run-time
 // lock-down, seed deployment, the lock of the region-lock command, the seed gate and bad input.
 #include "arch/host/HostSeam.h"
+#include "console/ConsoleSettings.h"
 #include "tests/driver/DriverFixture.h"
 #include "tests/support/ReportText.h"
 
@@ -166,16 +167,13 @@ struct RewritingSeam {
     Platform->Firmware().Handle(Block);
   }
   static uint32_t Read32(void *Context, uint64_t Address) {
-    return static_cast<models::HostPlatform *>(Context)->Uart().Read32(Address -
-                                                                       config::kSerialConsoleBase);
+    return static_cast<models::HostPlatform *>(Context)->Uart().Read32(Address - console::kBase);
   }
   static void Write32(void *Context, uint64_t Address, uint32_t Value) {
-    static_cast<models::HostPlatform *>(Context)->Uart().Write32(
-        Address - config::kSerialConsoleBase, Value);
+    static_cast<models::HostPlatform *>(Context)->Uart().Write32(Address - console::kBase, Value);
   }
   static void Write8(void *Context, uint64_t Address, uint8_t Value) {
-    static_cast<models::HostPlatform *>(Context)->Uart().Write8(
-        Address - config::kSerialConsoleBase, Value);
+    static_cast<models::HostPlatform *>(Context)->Uart().Write8(Address - console::kBase, Value);
   }
 };
 

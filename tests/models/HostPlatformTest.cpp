@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "arch/Arch.h"
-#include "config/VarnelMmConfig.h"
+#include "console/ConsoleSettings.h"
 
 namespace {
 
@@ -113,14 +113,14 @@ TEST_F(HostPlatformTest, Seam_RoutesSecureCallsMmioAndBreakpoints) {
   EXPECT_EQ(Platform.Firmware().ResolveSecure(Block.Word[1], 0x28), Buffer);
   EXPECT_EQ(Platform.Core().Table()->MmFreePool(Buffer), EFI_SUCCESS);
 
-  MmioWrite8(config::kSerialConsoleBase, 'o');
-  MmioWrite8(config::kSerialConsoleBase, 'k');
+  MmioWrite8(console::kBase, 'o');
+  MmioWrite8(console::kBase, 'k');
   EXPECT_EQ(Platform.ConsoleText(), "ok");
-  EXPECT_EQ(MmioRead32(config::kSerialConsoleBase + pl011::kFr) & pl011::kFrTxff, 0u);
+  EXPECT_EQ(MmioRead32(console::kBase + pl011::kFr) & pl011::kFrTxff, 0u);
   Platform.ClearConsole();
   EXPECT_EQ(Platform.ConsoleText(), "");
   EXPECT_EQ(MmioRead32(0x1000), 0u);
-  MmioWrite32(config::kSerialConsoleBase + Pl011Model::kWindowSize, 1);
+  MmioWrite32(console::kBase + Pl011Model::kWindowSize, 1);
   EXPECT_EQ(Platform.StrayMmioCount(), 2u);
 
   BreakpointTrap();

@@ -3,7 +3,7 @@
 #include "tests/support/RecordingSeam.h"
 
 #include "arch/host/HostSeam.h"
-#include "config/VarnelMmConfig.h"
+#include "console/ConsoleSettings.h"
 
 namespace testsupport {
 
@@ -46,7 +46,7 @@ void RecordingSeam::QueueSecureAnswer(uint64_t X0, uint64_t X1, uint64_t X2, uin
 }
 
 bool RecordingSeam::InConsole(uint64_t Address) const {
-  return Address - config::kSerialConsoleBase < models::Pl011Model::kWindowSize;
+  return Address - console::kBase < models::Pl011Model::kWindowSize;
 }
 
 void RecordingSeam::OnSecureService(void *Context, ServiceArgumentBlock *Block) {
@@ -78,7 +78,7 @@ void RecordingSeam::OnBreakpoint(void *Context) {
 uint32_t RecordingSeam::OnRead32(void *Context, uint64_t Address) {
   auto *Self = static_cast<RecordingSeam *>(Context);
   if (Self->InConsole(Address)) {
-    return Self->Uart->Read32(Address - config::kSerialConsoleBase);
+    return Self->Uart->Read32(Address - console::kBase);
   }
   Self->Raw.push_back({models::Pl011AccessKind::Read, 32, Address, Self->RawReadValue});
   return Self->RawReadValue;
@@ -87,7 +87,7 @@ uint32_t RecordingSeam::OnRead32(void *Context, uint64_t Address) {
 void RecordingSeam::OnWrite32(void *Context, uint64_t Address, uint32_t Value) {
   auto *Self = static_cast<RecordingSeam *>(Context);
   if (Self->InConsole(Address)) {
-    Self->Uart->Write32(Address - config::kSerialConsoleBase, Value);
+    Self->Uart->Write32(Address - console::kBase, Value);
     return;
   }
   Self->Raw.push_back({models::Pl011AccessKind::Write, 32, Address, Value});
@@ -96,7 +96,7 @@ void RecordingSeam::OnWrite32(void *Context, uint64_t Address, uint32_t Value) {
 void RecordingSeam::OnWrite8(void *Context, uint64_t Address, uint8_t Value) {
   auto *Self = static_cast<RecordingSeam *>(Context);
   if (Self->InConsole(Address)) {
-    Self->Uart->Write8(Address - config::kSerialConsoleBase, Value);
+    Self->Uart->Write8(Address - console::kBase, Value);
     return;
   }
   Self->Raw.push_back({models::Pl011AccessKind::Write, 8, Address, Value});

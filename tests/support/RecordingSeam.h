@@ -2,7 +2,7 @@
 // Recording fake of the platform seam for host unit tests.
 //
 // While a RecordingSeam object lives it is the installed host seam (HostSeamInstall):
-//  - MMIO inside the console window (config::kSerialConsoleBase, 4 KiB) goes to a Pl011Model, which
+//  - MMIO inside the console window (console::kBase, 4 KiB) goes to a Pl011Model, which
 //    keeps the register state, the ordered register trace and the transmitted bytes;
 //  - MMIO anywhere else is recorded as a raw access; reads there answer ScriptRawRead's value (0);
 //  - every CallSecureService is recorded with its eight words in and the block as it went back;
