@@ -18,6 +18,7 @@
 #include "driver/VarnelMmProtocol.h"
 #include "models/MmCoreModel.h"
 #include "models/NorFlash.h"
+#include "models/NormalWorld.h"
 #include "models/Pl011Model.h"
 #include "models/SecureFirmwareModel.h"
 
@@ -29,8 +30,8 @@ struct HostPlatformOptions {
   // Storage of FlashSize bytes provided by the caller (a mapped image file, say), used as it is:
   // neither filled nor copied. Null: the platform allocates its own.
   uint8_t *FlashStorage = nullptr;
-  uint64_t NormalWorldBase = 0x80000000;  // where the normal world's buffers live
-  uint64_t NormalWorldSize = 0x100000;    // 1 MiB
+  uint64_t NormalWorldBase = kHostNormalWorldBase;  // where the normal world's buffers live
+  uint64_t NormalWorldSize = kNormalWorldWindowBytes;
   uint64_t PoolArenaSize = MmCoreModel::kInternalArenaSize;
   uint32_t Revision = MmCoreModel::kDefaultRevision;
   uint64_t CurrentlyExecutingCpu = 0;

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "models/NormalWorld.h"
+
 namespace supervisor {
 
 constexpr uint64_t kPageSize = 0x1000;
@@ -38,7 +40,7 @@ constexpr uint64_t kImageMaxBytes = 0x100000;
 constexpr uint64_t kImageFileAddress = 0x44000000;
 constexpr uint64_t kImageFileMaxBytes = 0x400000;
 constexpr uint64_t kNormalWorldAddress = 0x45000000;
-constexpr uint64_t kNormalWorldBytes = 0x100000;
+constexpr uint64_t kNormalWorldBytes = models::kNormalWorldWindowBytes;
 constexpr uint64_t kFlashStorageAddress = 0x48000000;
 constexpr uint64_t kFlashStorageBytes = 0x4000000;
 

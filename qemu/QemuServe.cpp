@@ -19,7 +19,6 @@ namespace {
 using serve::kFrameWords;
 
 static_assert(kFlashStorageAddress - kRamBase == serve::kFlashRamOffset);
-static_assert(kNormalWorldBytes == serve::kMaxWindowBytes);
 
 constexpr uint64_t kBlockMapBytes = 0x200000;  // flash beyond the RAM map is mapped in 2 MiB steps
 

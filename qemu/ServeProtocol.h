@@ -18,6 +18,8 @@
 
 #include <stdint.h>
 
+#include "models/NormalWorld.h"
+
 namespace serve {
 
 constexpr uint64_t kFrameWords = 16;
@@ -65,7 +67,7 @@ constexpr uint64_t kFlashBlockBytes = 0x10000;
 // Where the driver-visible state lives (see MemoryMap.h): the largest flash the serve mode
 // holds, and the largest normal-world window.
 constexpr uint64_t kMaxFlashBytes = 1ULL << 30;
-constexpr uint64_t kMaxWindowBytes = 1ULL << 20;
+constexpr uint64_t kMaxWindowBytes = models::kNormalWorldWindowBytes;
 
 // The flash contents sit this far into QEMU's RAM (the host maps its flash file there); the RAM
 // QEMU must be given for a flash size.

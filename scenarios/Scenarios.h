@@ -12,6 +12,7 @@
 
 #include "base/UefiTypes.h"
 #include "driver/VarnelMmProtocol.h"
+#include "models/NormalWorld.h"
 
 // In an expected console text: one or more decimal digits (a line number of the source).
 #define SCENARIO_ANY_NUMBER "\x1A"
@@ -19,7 +20,7 @@
 namespace scenarios {
 
 constexpr uint64_t kNw = 0x4E57000000000000ULL;
-constexpr uint64_t kNwSpan = 0x100000;
+constexpr uint64_t kNwSpan = models::kNormalWorldWindowBytes;
 constexpr uint64_t kWindow = VARNELMM_FLASH_WINDOW_BASE;  // flash offset 0
 constexpr uint64_t kKeep = 0xFFFF'FFFF'FFFF'FFFEULL;      // expected word 0: as sent
 constexpr uint64_t kFlashSize = 0x2000000;                // 32 MiB part unless a scenario says

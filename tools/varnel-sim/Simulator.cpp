@@ -13,16 +13,15 @@
 namespace varnelsim {
 namespace {
 
-// Normal-world memory that request buffers live in; large transfers are sent in chunks of it.
-constexpr uint64_t kWindowBase = 0x80000000;
-constexpr uint64_t kWindowSize = 1ULL << 20;
+// Request buffers live in the platform's normal-world window at its default place and size;
+// large transfers are sent in chunks of it.
+constexpr uint64_t kWindowBase = models::kHostNormalWorldBase;
+constexpr uint64_t kWindowSize = models::kNormalWorldWindowBytes;
 
 models::HostPlatformOptions PlatformOptions(uint8_t *Flash, uint64_t FlashSize) {
   models::HostPlatformOptions Options;
   Options.FlashSize = FlashSize;
   Options.FlashStorage = Flash;
-  Options.NormalWorldBase = kWindowBase;
-  Options.NormalWorldSize = kWindowSize;
   return Options;
 }
 
