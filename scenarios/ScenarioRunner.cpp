@@ -187,7 +187,11 @@ void ReportRequest(ScenarioWorld &World, uint32_t Number, const VARNELMM_RECORD_
                    const VARNELMM_RECORD_WORD_ARRAY &After, EFI_STATUS Status) {
   const uint64_t Function = Sent[0];
   Text Line;
-  Line.Str("REQUEST ").Dec(Number).Str(" ").Str(FunctionName(Function)).Str("(");
+  Line.Str("REQUEST ")
+      .Dec(Number)
+      .Str(" ")
+      .Str(VarnelMmFunctionNameOr(Function, "unsupported function"))
+      .Str("(");
   switch (Function) {
     case varnel::kFunctionRead:
     case varnel::kFunctionWrite:
@@ -215,7 +219,10 @@ void ReportRequest(ScenarioWorld &World, uint32_t Number, const VARNELMM_RECORD_
   }
   Line.Str(") -> ");
   if (Function <= varnel::kHighestFunction) {
-    Line.Str(StatusWordName(After[0])).Str(" (").Hex(After[0]).Str("), ");
+    Line.Str(VarnelMmStatusWordNameOr(After[0], "no status word"))
+        .Str(" (")
+        .Hex(After[0])
+        .Str("), ");
   }
   Line.Str(EfiStatusName(Status));
   if (After[0] == varnel::kStatusSuccess) {
@@ -391,16 +398,6 @@ uint32_t RunAllScenarios(ScenarioWorld &World) {
       .Str(" failed checks");
   World.Report(Line.Get());
   return Totals.Failures;
-}
-
-const char *FunctionName(uint64_t Function) {
-  const char *Name = VarnelMmFunctionName(Function);
-  return Name != nullptr ? Name : "unsupported function";
-}
-
-const char *StatusWordName(uint64_t Word) {
-  const char *Name = VarnelMmStatusWordName(Word);
-  return Name != nullptr ? Name : "no status word";
 }
 
 const char *EfiStatusName(EFI_STATUS Status) {

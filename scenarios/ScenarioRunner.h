@@ -67,8 +67,6 @@ uint32_t RunAllScenarios(ScenarioWorld &World);
 bool ConsoleMatches(const char *Expected, const uint8_t *Actual, uint64_t Length);
 
 // Readable names for reports.
-const char *FunctionName(uint64_t Function);
-const char *StatusWordName(uint64_t Word);
 const char *EfiStatusName(EFI_STATUS Status);
 
 }  // namespace scenarios

@@ -105,8 +105,8 @@ enum {
 };
 VARNELMM_STATIC_ASSERT(VarnelMmFunctionCount == VarnelMmHighestFunction + 1, FunctionsNumbered);
 
-/* The branch name of a function number; null above the highest function. */
-VARNELMM_LOOKUP const char *VarnelMmFunctionName(uint64_t Function) {
+/* The branch name of a function number; Fallback above the highest function. */
+VARNELMM_LOOKUP const char *VarnelMmFunctionNameOr(uint64_t Function, const char *Fallback) {
   switch (Function) {
 #define VARNELMM_FUNCTION_NAME_CASE(Number, Id, BranchName) \
   case Number:                                              \
@@ -114,8 +114,12 @@ VARNELMM_LOOKUP const char *VarnelMmFunctionName(uint64_t Function) {
     VARNELMM_FUNCTION_LIST(VARNELMM_FUNCTION_NAME_CASE)
 #undef VARNELMM_FUNCTION_NAME_CASE
     default:
-      return 0;
+      return Fallback;
   }
+}
+/* The branch name of a function number; null above the highest function. */
+VARNELMM_LOOKUP const char *VarnelMmFunctionName(uint64_t Function) {
+  return VarnelMmFunctionNameOr(Function, 0);
 }
 
 /* ---- What each function does ----------------------------------------------------------------
@@ -223,15 +227,20 @@ VARNELMM_STATIC_ASSERT((int)VarnelMmFunctionFactCount == (int)VarnelMmFunctionCo
 #define VARNELMM_IS_STATUS_WORD_FORM(Word) \
   (((Word)&VARNELMM_STATUS_WORD_MASK) == VARNELMM_STATUS_SUCCESS)
 
-/* The meaning of a status word ("success", "no write permission", ...); null for any other word. */
-VARNELMM_LOOKUP const char *VarnelMmStatusWordName(uint64_t Word) {
+/* The meaning of a status word ("success", "no write permission", ...); Fallback for any other
+ * word. */
+VARNELMM_LOOKUP const char *VarnelMmStatusWordNameOr(uint64_t Word, const char *Fallback) {
 #define VARNELMM_STATUS_WORD_NAME_TEST(Value, Id, Meaning) \
   if (Word == (Value)) {                                   \
     return Meaning;                                        \
   }
   VARNELMM_STATUS_WORD_LIST(VARNELMM_STATUS_WORD_NAME_TEST)
 #undef VARNELMM_STATUS_WORD_NAME_TEST
-  return 0;
+  return Fallback;
+}
+/* The meaning of a status word; null for any other word. */
+VARNELMM_LOOKUP const char *VarnelMmStatusWordName(uint64_t Word) {
+  return VarnelMmStatusWordNameOr(Word, 0);
 }
 
 /* ---- UEFI statuses ------------------------------------------------------------------------------

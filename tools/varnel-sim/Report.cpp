@@ -131,16 +131,6 @@ void WriteReport(std::FILE *Out, const CommandReport &Report, bool Json) {
   }
 }
 
-const char *FunctionName(uint64_t FunctionId) {
-  const char *Name = VarnelMmFunctionName(FunctionId);
-  return Name != nullptr ? Name : "unsupported";
-}
-
-const char *StatusWordName(uint64_t StatusWord) {
-  const char *Name = VarnelMmStatusWordName(StatusWord);
-  return Name != nullptr ? Name : "unknown";
-}
-
 std::string EfiStatusName(EFI_STATUS Status) {
   const char *Name = VarnelMmEfiStatusName(Status);
   return Name != nullptr ? Name : "EFI status " + Hex(Status);
@@ -149,7 +139,7 @@ std::string EfiStatusName(EFI_STATUS Status) {
 std::string TextReport(const CommandReport &Report) {
   std::string Text = Escape(Report.Command) + ":";
   if (!Report.Local) {
-    Text += std::string(" ") + FunctionName(Report.FunctionId) + "(";
+    Text += std::string(" ") + VarnelMmFunctionNameOr(Report.FunctionId, "unsupported") + "(";
     for (size_t Index = 0; Index < Report.Arguments.size(); ++Index) {
       Text += (Index == 0 ? "" : ", ") + Report.Arguments[Index].first + "=" +
               Hex(Report.Arguments[Index].second);
@@ -163,8 +153,9 @@ std::string TextReport(const CommandReport &Report) {
       return Text;
     }
     if (Report.Answered) {
-      Text += Format(": %s (0x%08" PRIX64 "), %s\n", StatusWordName(Report.StatusWord),
-                     Report.StatusWord, EfiStatusName(Report.Status).c_str());
+      Text += Format(": %s (0x%08" PRIX64 "), %s\n",
+                     VarnelMmStatusWordNameOr(Report.StatusWord, "unknown"), Report.StatusWord,
+                     EfiStatusName(Report.Status).c_str());
     } else {
       Text += ": no status word, " + EfiStatusName(Report.Status) + "\n";
     }
@@ -214,12 +205,13 @@ std::string JsonReport(const CommandReport &Report) {
   Object["command"] = Escape(Report.Command);
   Object["origin"] = Escape(Report.Origin);
   if (!Report.Local) {
-    Object["function"] = FunctionName(Report.FunctionId);
+    Object["function"] = VarnelMmFunctionNameOr(Report.FunctionId, "unsupported");
     Object["function_id"] = Hex(Report.FunctionId);
     Object["arguments"] = Values(Report.Arguments);
     Object["requests"] = Report.Requests;
     Object["status_word"] = Report.Answered ? Json(Hex(Report.StatusWord)) : Json();
-    Object["status"] = Report.Answered ? Json(StatusWordName(Report.StatusWord)) : Json();
+    Object["status"] =
+        Report.Answered ? Json(VarnelMmStatusWordNameOr(Report.StatusWord, "unknown")) : Json();
     Object["efi_status"] = Report.Requests > 0 ? Json(Hex(Report.Status)) : Json();
     Object["efi_status_name"] = Report.Requests > 0 ? Json(EfiStatusName(Report.Status)) : Json();
   }

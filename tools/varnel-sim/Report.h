@@ -66,10 +66,6 @@ struct CommandReport {
   bool ToolFailure = false;           // Error is an I/O failure: exit status 3
 };
 
-// Branch name of a function number, or "unsupported" above 14.
-const char *FunctionName(uint64_t FunctionId);
-// "success", "no write permission", "authentication refused", "failure", or "unknown".
-const char *StatusWordName(uint64_t StatusWord);
 // "EFI_SUCCESS", "EFI_DEVICE_ERROR", ...; unknown values as "EFI status 0x...".
 std::string EfiStatusName(EFI_STATUS Status);
 std::string Hex(uint64_t Value);
