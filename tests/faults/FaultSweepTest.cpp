@@ -223,11 +223,13 @@ TEST_P(FaultSweep, AnswersAsSpecifiedAndChangesNothingElse) {
   std::memset(Platform.NormalWorld(kNormalBase, kLength), 0xC3, kLength);
   const std::vector<uint8_t> FlashBefore(Platform.FlashBytes(), Platform.FlashBytes() + kFlashSize);
 
-  uint64_t Words[6] = {T.Function, T.Function == varnel::kFunctionSeedDeploy ? kSeed : kOffset,
-                       kLength,    kNormalBase,
-                       0x4444,     0x5555};
+  VARNELMM_RECORD_WORD_ARRAY Words = {
+      T.Function, T.Function == varnel::kFunctionSeedDeploy ? kSeed : kOffset,
+      kLength,    kNormalBase,
+      0x4444,     0x5555};
   if (T.Authenticated) ASSERT_TRUE(Platform.Sign(Words));
-  const uint64_t Sent[6] = {Words[0], Words[1], Words[2], Words[3], Words[4], Words[5]};
+  VARNELMM_RECORD_WORD_ARRAY Sent;
+  std::memcpy(Sent, Words, sizeof(Sent));
 
   switch (Point) {
     case Fault::kNone:
@@ -263,7 +265,7 @@ TEST_P(FaultSweep, AnswersAsSpecifiedAndChangesNothingElse) {
   EXPECT_EQ(R.Words[0], E.Word0);
   const bool WritesResults =
       Point == Fault::kNone && (T.Function == 0 || (T.Function >= 4 && T.Function <= 6));
-  for (int W = WritesResults ? (T.Function == 0 ? 5 : 3) : 1; W < 6; ++W) {
+  for (uint64_t W = WritesResults ? (T.Function == 0 ? 5 : 3) : 1; W < varnel::kRecordWords; ++W) {
     EXPECT_EQ(R.Words[W], Sent[W]) << "word " << W;
   }
 

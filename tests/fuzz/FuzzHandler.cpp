@@ -16,7 +16,7 @@
 // After the start and after each request the driver's behaviour is compared with the reference
 // model (status, record, secure calls and their registers, pool traffic, console bytes,
 // breakpoints, state), and these invariants are checked on their own:
-//  - the record is a heap block of exactly min(size, 48) bytes: AddressSanitizer catches any
+//  - the record is a heap block of exactly min(size, record) bytes: AddressSanitizer catches any
 //    access at or behind the size;
 //  - every pool buffer obtained is released exactly once, within the request;
 //  - a request that does not answer success makes no write, erase, lock or seed call that the
@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "arch/host/HostSeam.h"
-#include "config/VarnelMmConfig.h"
+#include "console/ConsoleSettings.h"
 #include "driver/MmServices.h"
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
@@ -52,7 +52,9 @@ constexpr uint64_t kFlashService = VARNELMM_FLASH_SERVICE_ID;
 constexpr uint64_t kTranslateService = VARNELMM_TRANSLATE_ADDRESS_ID;
 constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr unsigned kMaxRequests = 16;
-constexpr uint64_t kNormalWorldBase = 0x80000000;
+constexpr uint64_t kNormalWorldBase = models::kHostNormalWorldBase;
+using varnel::kRecordBytes;
+using varnel::kRecordWords;
 
 [[noreturn]] void Fail(const char *What) {
   std::fprintf(stderr, "fuzz_handler: %s\n", What);
@@ -96,7 +98,7 @@ struct World {
   uint8_t *Record = nullptr;  // may lie one byte past a word boundary
   uint64_t RecordBytes = 0;
   uint8_t RewriteMask = 0;
-  uint64_t RewriteWords[6] = {};
+  VARNELMM_RECORD_WORD_ARRAY RewriteWords = {};
   uint64_t RewriteAt = 0;  // index of the event at which the normal world strikes
   uint64_t Events = 0;     // events of the request so far
   bool Rewritten = false;
@@ -167,8 +169,8 @@ void RaceEvent() {
   if (W.Events++ != W.RewriteAt || W.RewriteMask == 0 || W.Rewritten) return;
   uint8_t *Record = W.PlatformRecord ? gPlatform->CurrentRecord() : W.Record;
   if (Record == nullptr) return;
-  for (int Word = 0; Word < 6; ++Word) {
-    if ((W.RewriteMask & (1u << Word)) && (Word + 1) * 8 <= static_cast<int>(W.RecordBytes)) {
+  for (uint64_t Word = 0; Word < kRecordWords; ++Word) {
+    if ((W.RewriteMask & (1u << Word)) && (Word + 1) * 8 <= W.RecordBytes) {
       std::memcpy(Record + Word * 8, &W.RewriteWords[Word], 8);
     }
   }
@@ -212,7 +214,7 @@ void SecureCall(void *, ServiceArgumentBlock *Block) {
 
 // ---- Console -----------------------------------------------------------------------------
 
-constexpr uint64_t kConsoleBase = config::kSerialConsoleBase;
+constexpr uint64_t kConsoleBase = console::kBase;
 
 uint32_t ConsoleRead(void *, uint64_t Address) {
   RaceEvent();
@@ -398,7 +400,7 @@ uint64_t Function(fuzz::FuzzInput &In) {
 
 uint64_t RecordSize(fuzz::FuzzInput &In, uint64_t Function) {
   const uint8_t Choice = In.Byte();
-  if (Choice < 160) return 48;
+  if (Choice < 160) return kRecordBytes;
   if (Choice < 190) return reference::BytesNeeded(Function);
   if (Choice < 220) return reference::BytesNeeded(Function) - 1 - Choice % 8;
   if (Choice < 240) return Choice % 8;
@@ -428,7 +430,7 @@ void ResetRequest() {
 reference::Request DecodeRequest(fuzz::FuzzInput &In, bool Platform) {
   reference::Request R{};
   R.Words[0] = Function(In);
-  for (int Word = 1; Word < 6; ++Word) {
+  for (uint64_t Word = 1; Word < kRecordWords; ++Word) {
     R.Words[Word] = Word == 2 ? ::Word(In, kLengths, sizeof(kLengths) / 8)
                               : ::Word(In, kOffsets, sizeof(kOffsets) / 8);
   }
@@ -446,7 +448,7 @@ reference::Request DecodeRequest(fuzz::FuzzInput &In, bool Platform) {
     R.RewriteMask = In.Byte() & 0x3F;
     // Word 0 is rewritten to a function number (or one just outside the range) as often as not.
     R.RewriteWords[0] = Function(In);
-    for (int Word = 1; Word < 6; ++Word) {
+    for (uint64_t Word = 1; Word < kRecordWords; ++Word) {
       R.RewriteWords[Word] = ::Word(In, kOffsets, sizeof(kOffsets) / 8);
     }
     // Any event: 0 to 254 in one byte, later ones (a request with a release failure and its
@@ -454,19 +456,19 @@ reference::Request DecodeRequest(fuzz::FuzzInput &In, bool Platform) {
     gWorld.RewriteAt = In.Byte();
     if (gWorld.RewriteAt == 0xFF) gWorld.RewriteAt = In.U16();
   }
-  const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
-  for (int Word = 0; Word < 6; ++Word) {
+  const uint64_t Bytes = (R.Size < kRecordBytes ? R.Size : kRecordBytes);
+  for (uint64_t Word = 0; Word < kRecordWords; ++Word) {
     if (static_cast<uint64_t>(Word + 1) * 8 > Bytes) R.RewriteMask &= ~(1u << Word);
   }
   return R;
 }
 
 // Compares one answered request with the reference model and checks the invariants. Record holds
-// the record's first min(size, 48) bytes after the request.
+// the record's first min(size, record) bytes after the request.
 reference::State CheckRequest(const reference::Request &R, const reference::State &Before,
                               EFI_STATUS Status, const uint64_t *Record) {
   World &W = gWorld;
-  const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
+  const uint64_t Bytes = (R.Size < kRecordBytes ? R.Size : kRecordBytes);
   Expect(W.Live == nullptr, "staging buffer not released");
   Expect(W.Frees == (W.AllocateOk ? W.Allocations : 0), "pool traffic unbalanced");
 
@@ -521,7 +523,7 @@ reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before)
 
   // The record: exactly the bytes below the size, at the end of their heap block (one byte past
   // a word boundary when misaligned).
-  const uint64_t Bytes = R.Size < 48 ? R.Size : 48;
+  const uint64_t Bytes = (R.Size < kRecordBytes ? R.Size : kRecordBytes);
   const uint64_t Skew = R.Misaligned ? 1 : 0;
   auto *Block = static_cast<uint8_t *>(std::malloc(Bytes + Skew == 0 ? 1 : Bytes + Skew));
   uint8_t *Record = Block + Skew;
@@ -535,7 +537,7 @@ reference::State RunRequest(fuzz::FuzzInput &In, const reference::State &Before)
   const EFI_STATUS Status =
       W.Handler(nullptr, nullptr, R.NullBuffer ? nullptr : Record, R.NullSize ? nullptr : &Size);
   Expect(Size == R.Size, "handler changed the size");
-  uint64_t Words[6] = {};
+  VARNELMM_RECORD_WORD_ARRAY Words = {};
   std::memcpy(Words, Record, Bytes);
   const reference::State After = CheckRequest(R, Before, Status, Words);
   std::free(Block);
@@ -643,9 +645,9 @@ int RunPlatformCase(fuzz::FuzzInput &In, uint32_t Revision, uint64_t RegisterSta
     if (Arrange & 1) {
       // A valid MAC for the current key: over the record as sent, or over the record as the
       // normal world's own rewrite will leave it (how a function swap during staging is tried).
-      uint64_t Signed[6];
+      VARNELMM_RECORD_WORD_ARRAY Signed;
       std::memcpy(Signed, R.Words, sizeof(Signed));
-      for (int Word = 0; (Arrange & 8) && Word < 6; ++Word) {
+      for (uint64_t Word = 0; (Arrange & 8) && Word < kRecordWords; ++Word) {
         if (R.RewriteMask & (1u << Word)) Signed[Word] = R.RewriteWords[Word];
       }
       if (Platform.Sign(Signed)) {
@@ -658,9 +660,9 @@ int RunPlatformCase(fuzz::FuzzInput &In, uint32_t Revision, uint64_t RegisterSta
       Platform.Core().SetFreeAnswer(In.Pick(kFreeFailures), models::FreeFaultMode::kOnce, true);
     }
     uint8_t Message[64] = {};
-    std::memcpy(Message, R.Words, R.Size < 48 ? R.Size : 48);
+    std::memcpy(Message, R.Words, (R.Size < kRecordBytes ? R.Size : kRecordBytes));
     uint8_t After[64] = {};
-    W.RecordBytes = R.Size < 48 ? R.Size : 48;
+    W.RecordBytes = (R.Size < kRecordBytes ? R.Size : kRecordBytes);
     W.RewriteMask = R.RewriteMask;
     std::memcpy(W.RewriteWords, R.RewriteWords, sizeof(R.RewriteWords));
     W.PlatformRecord = true;
@@ -670,9 +672,10 @@ int RunPlatformCase(fuzz::FuzzInput &In, uint32_t Revision, uint64_t RegisterSta
     W.PlatformRecord = false;
     Platform.Core().ClearPoolFaults();
 
-    uint64_t Record[6] = {};
+    VARNELMM_RECORD_WORD_ARRAY Record = {};
     std::memcpy(Record, After, W.RecordBytes);
-    Expect(std::memcmp(After + 48, Message + 48, R.Size > 48 ? R.Size - 48 : 0) == 0,
+    Expect(std::memcmp(After + kRecordBytes, Message + kRecordBytes,
+                       R.Size > kRecordBytes ? R.Size - kRecordBytes : 0) == 0,
            "bytes behind the record changed");
     const bool Success = W.RecordBytes >= 8 && Record[0] == reference::kWordSuccess &&
                          Answer == reference::kEfiSuccess;

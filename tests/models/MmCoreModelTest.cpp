@@ -200,11 +200,11 @@ TEST(MmCoreHandlers, Dispatch_FindsTheHandlerByGuidAndPassesTheMessage) {
   ASSERT_EQ(Core.RegisterHandler(RecordingHandler, &varnel::kVarnelMmGuid, &Handle), EFI_SUCCESS);
   gHandlerLog = HandlerLog{};
 
-  std::vector<uint8_t> Buffer = CommunicateBuffer(varnel::kVarnelMmGuid, 48, 16);
+  std::vector<uint8_t> Buffer = CommunicateBuffer(varnel::kVarnelMmGuid, varnel::kRecordBytes, 16);
   EXPECT_EQ(Core.Dispatch(Buffer.data(), Buffer.size()), EFI_ACCESS_DENIED);
   EXPECT_EQ(gHandlerLog.Calls, 1);
   EXPECT_EQ(gHandlerLog.CommBuffer, Buffer.data() + kMmCommunicateHeaderSize);
-  EXPECT_EQ(gHandlerLog.Size, 48u);
+  EXPECT_EQ(gHandlerLog.Size, varnel::kRecordBytes);
   uint64_t SizeAfter = 0;
   memcpy(&SizeAfter, Buffer.data() + 16, 8);
   EXPECT_EQ(SizeAfter, 8u);
@@ -217,9 +217,9 @@ TEST(MmCoreHandlers, Dispatch_RefusesUnknownGuidsAndBadSizes) {
   ASSERT_EQ(Core.RegisterHandler(RecordingHandler, &varnel::kVarnelMmGuid, &Handle), EFI_SUCCESS);
   gHandlerLog = HandlerLog{};
 
-  std::vector<uint8_t> Unknown = CommunicateBuffer(kOtherGuid, 48);
+  std::vector<uint8_t> Unknown = CommunicateBuffer(kOtherGuid, varnel::kRecordBytes);
   EXPECT_EQ(Core.Dispatch(Unknown.data(), Unknown.size()), EFI_NOT_FOUND);
-  std::vector<uint8_t> Long = CommunicateBuffer(varnel::kVarnelMmGuid, 49);
+  std::vector<uint8_t> Long = CommunicateBuffer(varnel::kVarnelMmGuid, varnel::kRecordBytes + 1);
   EXPECT_EQ(Core.Dispatch(Long.data(), Long.size() - 1), EFI_BAD_BUFFER_SIZE);
   EXPECT_EQ(Core.Dispatch(Long.data(), kMmCommunicateHeaderSize - 1), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Core.Dispatch(nullptr, 100), EFI_INVALID_PARAMETER);

@@ -52,7 +52,7 @@ class QemuMachineTest : public ::testing::Test {
     QemuMachine Machine(Run, Flash.data(), Flash.size());
     try {
       Machine.Start();
-      const uint64_t Words[6] = {0, 0, 0, 0, 0, 0};
+      const VARNELMM_RECORD_WORD_ARRAY Words = {0, 0, 0, 0, 0, 0};
       Machine.Request(Words);
       Machine.SaveFlash();
       ADD_FAILURE() << "no error";
@@ -77,7 +77,7 @@ TEST_F(QemuMachineTest, Requests_CarryRecordWindowConsoleAndFlash) {
     ASSERT_EQ(Machine.Start(), 0u);
     EXPECT_NE(Machine.Image().Base, Machine.Image().PreferredBase);
 
-    const uint64_t Info[6] = {0, 0, 0, 0, 0, 0};
+    const VARNELMM_RECORD_WORD_ARRAY Info = {0, 0, 0, 0, 0, 0};
     const qemuhost::QemuAnswer Answer = Machine.Request(Info);
     EXPECT_EQ(Answer.Status, 0u);
     EXPECT_EQ(Answer.Words[0], 0xAABBCC00u);
@@ -89,26 +89,26 @@ TEST_F(QemuMachineTest, Requests_CarryRecordWindowConsoleAndFlash) {
       Written[Index] = static_cast<uint8_t>(Index * 7 + Index / 4096);
     }
     Machine.ToWindow(0, Written.data(), Written.size());
-    const uint64_t Write[6] = {2, kWindowAddress + 0x10000, Written.size(), Machine.WindowBase(), 0,
-                               0};
+    const VARNELMM_RECORD_WORD_ARRAY Write = {
+        2, kWindowAddress + 0x10000, Written.size(), Machine.WindowBase(), 0, 0};
     EXPECT_EQ(Machine.Request(Write).Words[0], 0xAABBCC00u);
     const std::vector<uint8_t> Zeros(Written.size(), 0);
     Machine.ToWindow(0, Zeros.data(), Zeros.size());
-    const uint64_t Read[6] = {1, kWindowAddress + 0x10000, Written.size(), Machine.WindowBase(), 0,
-                              0};
+    const VARNELMM_RECORD_WORD_ARRAY Read = {
+        1, kWindowAddress + 0x10000, Written.size(), Machine.WindowBase(), 0, 0};
     EXPECT_EQ(Machine.Request(Read).Words[0], 0xAABBCC00u);
     std::vector<uint8_t> Back(Written.size());
     Machine.FromWindow(0, Back.data(), Back.size());
     EXPECT_EQ(Back, Written);
-    const uint64_t Last[6] = {1, kWindowAddress + kFlashSize - 1, 1, Machine.WindowBase() + 5, 0,
-                              0};
+    const VARNELMM_RECORD_WORD_ARRAY Last = {
+        1, kWindowAddress + kFlashSize - 1, 1, Machine.WindowBase() + 5, 0, 0};
     Machine.Request(Last);
     Machine.FromWindow(5, Back.data(), 1);
     EXPECT_EQ(Back[0], 0x5A);
 
     // Outside every region: the warning line comes from the real PL011. A record cut to 8 bytes
     // ends at the end of the handler's page and gets its answer untouched.
-    const uint64_t Refused[6] = {3, kWindowAddress + 0x180000, 0x1000, 0, 0, 0};
+    const VARNELMM_RECORD_WORD_ARRAY Refused = {3, kWindowAddress + 0x180000, 0x1000, 0, 0, 0};
     EXPECT_EQ(Machine.Request(Refused).Words[0], 0xAABBCC01u);
     const qemuhost::QemuAnswer Short = Machine.Request(Info, 8);
     EXPECT_EQ(Short.Status, 0x8000000000000004u);  // EFI_BAD_BUFFER_SIZE
