@@ -30,7 +30,7 @@ struct HostPlatformOptions {
   // Storage of FlashSize bytes provided by the caller (a mapped image file, say), used as it is:
   // neither filled nor copied. Null: the platform allocates its own.
   uint8_t *FlashStorage = nullptr;
-  uint64_t NormalWorldBase = kHostNormalWorldBase;  // where the normal world's buffers live
+  uint64_t NormalWorldBase = kNormalWorldWindowBase;  // where the normal world's buffers live
   uint64_t NormalWorldSize = kNormalWorldWindowBytes;
   uint64_t PoolArenaSize = MmCoreModel::kInternalArenaSize;
   uint32_t Revision = MmCoreModel::kDefaultRevision;

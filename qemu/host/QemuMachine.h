@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "VarnelMm/Protocol.h"
+#include "models/NormalWorld.h"
 #include "qemu/ServeProtocol.h"
 
 namespace qemuhost {
@@ -28,7 +29,7 @@ struct QemuSettings {
   std::string Supervisor;      // supervisor.elf of the qemu preset
   std::string Image;           // VarnelMm.efi built with QEMU virt's console base
   double TimeoutSeconds = 30;  // for the start and for every request
-  uint64_t WindowBase = 0x80000000;
+  uint64_t WindowBase = models::kNormalWorldWindowBase;
   uint64_t WindowSize = serve::kMaxWindowBytes;
   // Asked while waiting for QEMU to start or to answer a request: once it says yes, QEMU has one
   // more second to answer, then the wait ends with QemuError::Kind::kStopped.

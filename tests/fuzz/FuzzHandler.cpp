@@ -52,7 +52,7 @@ constexpr uint64_t kFlashService = VARNELMM_FLASH_SERVICE_ID;
 constexpr uint64_t kTranslateService = VARNELMM_TRANSLATE_ADDRESS_ID;
 constexpr uint64_t kWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr unsigned kMaxRequests = 16;
-constexpr uint64_t kNormalWorldBase = models::kHostNormalWorldBase;
+constexpr uint64_t kNormalWorldBase = models::kNormalWorldWindowBase;
 using varnel::kRecordBytes;
 using varnel::kRecordWords;
 

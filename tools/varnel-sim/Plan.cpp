@@ -6,6 +6,7 @@
 #include <string>
 
 #include "VarnelMm/Protocol.h"
+#include "models/NormalWorld.h"
 #include "models/SecureFirmwareModel.h"
 #include "tools/varnel-sim/Report.h"
 
@@ -16,7 +17,7 @@ constexpr uint64_t kBase = VARNELMM_FLASH_WINDOW_BASE;
 constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
 constexpr uint64_t kMaxLocks = 16;
 // Buffer of every transfer: the base of the normal-world window, on both targets.
-constexpr uint64_t kTransferBuffer = 0x80000000;
+constexpr uint64_t kTransferBuffer = models::kNormalWorldWindowBase;
 
 struct AccessRow {
   uint32_t First;

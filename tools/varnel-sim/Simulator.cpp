@@ -15,7 +15,7 @@ namespace {
 
 // Request buffers live in the platform's normal-world window at its default place and size;
 // large transfers are sent in chunks of it.
-constexpr uint64_t kWindowBase = models::kHostNormalWorldBase;
+constexpr uint64_t kWindowBase = models::kNormalWorldWindowBase;
 constexpr uint64_t kWindowSize = models::kNormalWorldWindowBytes;
 
 models::HostPlatformOptions PlatformOptions(uint8_t *Flash, uint64_t FlashSize) {
