@@ -70,6 +70,17 @@ VARNELMM_STATIC_ASSERT(VARNELMM_SIGNED_PART_LONG == offsetof(VARNELMM_COMM_RECOR
 VARNELMM_STATIC_ASSERT(VARNELMM_SIGNED_PART_SHORT == offsetof(VARNELMM_COMM_RECORD, AuthInfoShort),
                        SignedPartShort);
 
+/* Words of a successful answer that carry results (word 0 holds the status word):
+ *   get info (function 0): word 1 is 0, words 2 and 3 the two halves of the part's information,
+ *                          word 4 the flash size;
+ *   the info queries (functions 4 to 6): words 1 and 2, the two values the firmware answered.
+ * Every other word is left as the request had it. */
+#define VARNELMM_RESULT_INFO_LOW 2
+#define VARNELMM_RESULT_INFO_HIGH 3
+#define VARNELMM_RESULT_FLASH_SIZE 4
+#define VARNELMM_RESULT_QUERY_FIRST 1
+#define VARNELMM_RESULT_QUERY_SECOND 2
+
 /* ---- Function numbers ---------------------------------------------------------------------------
  * X(Number, Id, BranchName): the number in word 0, an identifier, and the name of the handler
  * branch that serves it (the name its console messages print). */
@@ -196,6 +207,9 @@ VARNELMM_STATIC_ASSERT((int)VarnelMmFunctionFactCount == (int)VarnelMmFunctionCo
  * At its start the driver sets Last of the boot row that begins at VARNELMM_BOOT_PATCHED_ROW_FIRST
  * to the real flash size minus 1. */
 #define VARNELMM_PERMISSION_CHANGE 2u
+/* The tables judge 32-bit lengths: a longer range is refused, so the range judged is always the
+ * range operated on. */
+#define VARNELMM_LARGEST_JUDGED_LENGTH UINT64_C(0xFFFFFFFF)
 #define VARNELMM_BOOT_PATCHED_ROW_FIRST 0x1700000u
 
 #define VARNELMM_BOOT_REGION_LIST(X) \

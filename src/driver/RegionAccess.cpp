@@ -8,19 +8,18 @@ namespace varnel {
 
 namespace {
 
-constexpr uint32_t kPermissionChange = 2;
-
 // A row with First equal to Last, or with no permission bits, ends a table.
 bool EndsTable(const config::RegionAccessEntry &Row) {
   return Row.First == Row.Last || Row.Permission == 0;
 }
 
-// The boot table as it stands; row 1 is fitted to the flash size once at start.
+// The boot table as it stands, from the same list as the built-in one; row 1 is fitted to the
+// flash size once at start.
+#define VARNEL_BOOT_ROW(First, Last, Permission) {First, Last, Permission},
 constinit config::RegionAccessEntry gBootRegionTable[kBootRegionRows] = {
-    config::kBootRegionTable[0], config::kBootRegionTable[1], config::kBootRegionTable[2],
-    config::kBootRegionTable[3], config::kBootRegionTable[4], config::kBootRegionTable[5],
+    VARNELMM_BOOT_REGION_LIST(VARNEL_BOOT_ROW){0, 0, 0},
 };
-static_assert(kBootRegionRows == 6);
+#undef VARNEL_BOOT_ROW
 
 }  // namespace
 

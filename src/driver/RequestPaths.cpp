@@ -12,8 +12,6 @@ bool gRunTimeLocked = false;  // the run-time access table is in force
 bool gSeedDeployed = false;   // plain flash requests are refused
 EFI_MM_SYSTEM_TABLE *gMmst = nullptr;
 
-constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
-
 // Logs the row's failure line at error level and answers failure. Offset and Length are shown
 // only by the flash requests' lines. Like every refusal it stays out of line, which keeps the
 // paths' own frames small.
@@ -38,8 +36,7 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
                                                     const RequestCopy &Request,
                                                     SharedRecord Record) {
   const uint64_t *Word = Request.Word;
-  // The table judges 32-bit lengths; a longer one is refused, so the range judged is always the
-  // range operated on.
+  // The tables judge 32-bit lengths: a longer one is refused.
   if (Row.PermissionChecked &&
       (Word[kWordLength] > kLargestJudgedLength ||
        !SpiNorIsWriteAllowed(Word[kWordOffset], static_cast<uint32_t>(Word[kWordLength]),
@@ -63,9 +60,9 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
     return Failed(Row, Record);
   }
   Record.Store(kWordOffset, 0);
-  Record.Store(kWordLength, InfoLow);
-  Record.Store(kWordBuffer, InfoHigh);
-  Record.Store(kWordAuthInfoShort, FlashSize);
+  Record.Store(kResultInfoLow, InfoLow);
+  Record.Store(kResultInfoHigh, InfoHigh);
+  Record.Store(kResultFlashSize, FlashSize);
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 
@@ -76,8 +73,8 @@ constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
   if (EfiError(SpiNorMmInfoQuery(static_cast<SubCommand>(Row.Sub), &Value1, &Value2))) {
     return Failed(Row, Record);
   }
-  Record.Store(kWordOffset, Value1);
-  Record.Store(kWordLength, Value2);
+  Record.Store(kResultQueryFirst, Value1);
+  Record.Store(kResultQuerySecond, Value2);
   return Answer(Record, kStatusSuccess, EFI_SUCCESS);
 }
 

@@ -20,6 +20,15 @@ enum RecordWord : uint32_t {
 constexpr uint64_t kRecordWords = VARNELMM_RECORD_WORDS;
 constexpr uint64_t kRecordBytes = VARNELMM_RECORD_BYTES;
 
+// Words of a successful answer that carry results.
+enum ResultWord : uint32_t {
+  kResultInfoLow = VARNELMM_RESULT_INFO_LOW,
+  kResultInfoHigh = VARNELMM_RESULT_INFO_HIGH,
+  kResultFlashSize = VARNELMM_RESULT_FLASH_SIZE,
+  kResultQueryFirst = VARNELMM_RESULT_QUERY_FIRST,
+  kResultQuerySecond = VARNELMM_RESULT_QUERY_SECOND,
+};
+
 // Status words: kStatusSuccess, kStatusNoPermission, kStatusAuthenticationRefused, kStatusFailure.
 #define VARNEL_STATUS_WORD(Value, Id, Meaning) constexpr uint64_t kStatus##Id = Value;
 VARNELMM_STATUS_WORD_LIST(VARNEL_STATUS_WORD)
@@ -35,6 +44,8 @@ constexpr uint64_t kHighestFunction = VarnelMmHighestFunction;
 
 constexpr uint64_t kSignedPartLong = VARNELMM_SIGNED_PART_LONG;
 constexpr uint64_t kSignedPartShort = VARNELMM_SIGNED_PART_SHORT;
+constexpr uint64_t kLargestJudgedLength = VARNELMM_LARGEST_JUDGED_LENGTH;
+constexpr uint32_t kPermissionChange = VARNELMM_PERMISSION_CHANGE;
 
 static_assert(sizeof(EFI_GUID) == sizeof(VARNELMM_GUID));
 constexpr EFI_GUID kVarnelMmGuid = VARNELMM_GUID_INITIALIZER;
