@@ -2,6 +2,8 @@
 // Authentication of a signed request (functions 9, 10, 11 and 13): the signed part is staged in
 // MM pool memory, offered to the secure firmware and released before the request goes on.
 #include "base/MemoryStringRegister.h"
+#include "driver/DriverState.h"
+#include "driver/SecureService.h"
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {

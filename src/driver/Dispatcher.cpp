@@ -17,6 +17,7 @@
 //    EFI_BAD_BUFFER_SIZE.
 // The handler never reads or writes a byte at or beyond the size it is given, and reads each
 // record word it uses exactly once.
+#include "driver/DriverState.h"
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {

@@ -2,6 +2,7 @@
 // Region access control: which parts of the flash window may be written, erased or locked.
 #include "driver/RegionAccess.h"
 
+#include "driver/SecureService.h"
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {
@@ -23,7 +24,7 @@ constinit config::RegionAccessEntry gBootRegionTable[kBootRegionRows] = {
 
 }  // namespace
 
-config::RegionAccessEntry &BootRegionRow(uint64_t Row) {
+const config::RegionAccessEntry &BootRegionRow(uint64_t Row) {
   return gBootRegionTable[Row];
 }
 

@@ -18,7 +18,8 @@ bool SpiNorIsWriteAllowed(uint64_t Offset, uint32_t Length, bool RunTimeLocked);
 void SpiNorAclRestore();
 // Fits the boot table's region that starts at 0x1700000 to the flash size the firmware reports.
 void SpiNorAclPatch();
-// A row of the boot table as it stands (row 1 is fitted to the flash size at start).
-config::RegionAccessEntry &BootRegionRow(uint64_t Row);
+// A row of the boot table as it stands (row 1 is fitted to the flash size at start). Read-only:
+// only start-up changes the table, through the two routines above.
+const config::RegionAccessEntry &BootRegionRow(uint64_t Row);
 
 }  // namespace varnel

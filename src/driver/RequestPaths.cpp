@@ -2,6 +2,9 @@
 // The request paths: the private copy of a request is taken here, and each path serves one kind
 // of row of the request table from it and answers in the shared record. The driver's state lives
 // here too, beside the two paths that change it.
+#include "driver/DriverState.h"
+#include "driver/RegionAccess.h"
+#include "driver/SecureService.h"
 #include "driver/VarnelMmInternal.h"
 
 namespace varnel {

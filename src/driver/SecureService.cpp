@@ -42,25 +42,44 @@ struct ServiceOperation {
 };
 static_assert(sizeof(ServiceOperation) == 3);
 
+// X(Sub, Name, Entry, Registers): the operation behind each sub-command, in sub-command order.
+#define VARNEL_OPERATION_LIST(X)                \
+  X(GetInfo, GetInfo, Name, Four)               \
+  X(Read, Read, Transfer, Pair)                 \
+  X(Write, Write, Transfer, Pair)               \
+  X(Erase, Erase, Range, Pair)                  \
+  X(GetNvInfo, NvInfo, Name, Five)              \
+  X(GetNv2Info, Nv2Info, Name, Three)           \
+  X(GetFailSafeInfo, FailSafeInfo, Name, Three) \
+  X(Authenticate, Authenticate, Name, Four)     \
+  X(SeedDeploy, SeedDeploy, Name, Four)         \
+  X(SecureRead, Read, Transfer, Pair)           \
+  X(SecureWrite, Write, Transfer, Pair)         \
+  X(SecureErase, Erase, Range, Pair)            \
+  X(RegionLock, RegionLock, Range, Pair)        \
+  X(SecureRegionLock, RegionLock, Range, Pair)  \
+  X(LockRegionLock, LockRegionLock, Name, Pair)
+
 // Indexed by sub-command.
-constexpr ServiceOperation kOperations[] = {
-    {kGetInfo, EntryLine::Name, RegisterLine::Four},
-    {kRead, EntryLine::Transfer, RegisterLine::Pair},
-    {kWrite, EntryLine::Transfer, RegisterLine::Pair},
-    {kErase, EntryLine::Range, RegisterLine::Pair},
-    {kNvInfo, EntryLine::Name, RegisterLine::Five},
-    {kNv2Info, EntryLine::Name, RegisterLine::Three},
-    {kFailSafeInfo, EntryLine::Name, RegisterLine::Three},
-    {kAuthenticate, EntryLine::Name, RegisterLine::Four},
-    {kSeedDeploy, EntryLine::Name, RegisterLine::Four},
-    {kRead, EntryLine::Transfer, RegisterLine::Pair},
-    {kWrite, EntryLine::Transfer, RegisterLine::Pair},
-    {kErase, EntryLine::Range, RegisterLine::Pair},
-    {kRegionLock, EntryLine::Range, RegisterLine::Pair},
-    {kRegionLock, EntryLine::Range, RegisterLine::Pair},
-    {kLockRegionLock, EntryLine::Name, RegisterLine::Pair},
-};
-static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kSubLockRegionLock + 1);
+#define VARNEL_OPERATION_ROW(Sub, Name, Entry, Registers) \
+  {k##Name, EntryLine::Entry, RegisterLine::Registers},
+constexpr ServiceOperation kOperations[] = {VARNEL_OPERATION_LIST(VARNEL_OPERATION_ROW)};
+#undef VARNEL_OPERATION_ROW
+
+// Row n serves sub-command n, and every sub-command has its row.
+#define VARNEL_OPERATION_SUB(Sub, Name, Entry, Registers) kSub##Sub,
+constexpr SubCommand kOperationSubs[] = {VARNEL_OPERATION_LIST(VARNEL_OPERATION_SUB)};
+#undef VARNEL_OPERATION_SUB
+constexpr bool RowsInSubCommandOrder() {
+  for (uint64_t Row = 0; Row < sizeof(kOperationSubs) / sizeof(kOperationSubs[0]); ++Row) {
+    if (kOperationSubs[Row] != Row) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(RowsInSubCommandOrder());
+static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == VarnelMmHighestSubCommand + 1);
 
 // Issues one flash-service sub-command with x2..x4 (words the call does not use stay zero) and
 // logs its entry and register lines. On success x1..x3 are copied to Results when it is given.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Start-up: clears the flags, keeps the services table, fits the boot table to the flash and
 // registers the request handler.
+#include "driver/DriverState.h"
+#include "driver/RegionAccess.h"
 #include "driver/VarnelMmInternal.h"
 
 using namespace varnel;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Image entry point: refuses a services table that is too old, brings up the console, then starts
 // the driver.
+#include "config/VarnelMmConfig.h"
 #include "console/SerialConsole.h"
+#include "driver/MmServices.h"
 #include "driver/VarnelMmInternal.h"
 
 extern "C" EFI_STATUS VarnelMmEntryPoint(EFI_HANDLE ImageHandle,

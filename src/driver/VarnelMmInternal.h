@@ -6,10 +6,7 @@
 #include <stdint.h>
 
 #include "base/UefiTypes.h"
-#include "driver/DriverState.h"
-#include "driver/RegionAccess.h"
 #include "driver/RequestTable.h"
-#include "driver/SecureService.h"
 #include "driver/VarnelMmProtocol.h"
 #include "log/DebugLog.h"
 

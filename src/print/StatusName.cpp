@@ -4,11 +4,11 @@
 #include "print/StatusName.h"
 
 #include "base/PackedText.h"
+#include "base/UefiTypes.h"
 
 namespace print {
 namespace {
 
-constexpr uint64_t kErrorBit = 0x8000000000000000ULL;
 constexpr uint64_t kLastWarning = 5;  // rows 0 to 5: success and the warnings 1 to 5
 constexpr uint64_t kLastError = 33;   // rows 6 to 38: the errors 1 to 33
 
@@ -59,13 +59,13 @@ static_assert(packedtext::Count(kNames) == kLastWarning + 1 + kLastError);
 
 const char *StatusName(uint64_t Status) {
   uint64_t Row;
-  if ((Status & kErrorBit) == 0) {
+  if (!EfiError(Status)) {
     if (Status > kLastWarning) {
       return nullptr;
     }
     Row = Status;
   } else {
-    const uint64_t Code = Status & ~kErrorBit;
+    const uint64_t Code = Status & ~kEfiErrorBit;
     if (Code == 0 || Code > kLastError) {
       return nullptr;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arch/host/HostSeam.h"
+#include "driver/RegionAccess.h"
 #include "driver/VarnelMmInternal.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Driver start-up through the image entry point, the fit of the boot table to the flash size, and
 // the write-permission decision on both tables.
+#include "driver/DriverState.h"
+#include "driver/RegionAccess.h"
 #include "driver/VarnelMmInternal.h"
 #include "tests/driver/DriverFixture.h"
 
@@ -185,15 +187,21 @@ TEST(RegionAccess, OffsetsBelowTheWindow_AreRefused) {
   }
 }
 
+// The driver offers the table read-only; this test disturbs the (non-const) rows to see how a
+// row ends the table, and restores them.
+config::RegionAccessEntry &Row(uint64_t Index) {
+  return const_cast<config::RegionAccessEntry &>(BootRegionRow(Index));
+}
+
 TEST(RegionAccess, PermissionBits_DecideAndEndTheTable) {
   SpiNorAclRestore();
-  BootRegionRow(0).Permission = 1;  // the row matches but may not be changed: no later row
+  Row(0).Permission = 1;  // the row matches but may not be changed: no later row
   EXPECT_FALSE(SpiNorIsWriteAllowed(kWindow, 0x1000, false));
   EXPECT_TRUE(SpiNorIsWriteAllowed(kWindow + 0x120000, 0x1000, false));
-  BootRegionRow(0).Permission = 0;  // a row without permission ends the table
+  Row(0).Permission = 0;  // a row without permission ends the table
   EXPECT_FALSE(SpiNorIsWriteAllowed(kWindow + 0x120000, 0x1000, false));
   SpiNorAclRestore();
-  BootRegionRow(2).First = BootRegionRow(2).Last;  // First equal to Last ends it too
+  Row(2).First = Row(2).Last;  // First equal to Last ends it too
   EXPECT_FALSE(SpiNorIsWriteAllowed(kWindow + 0x130000, 0x1000, false));
   EXPECT_TRUE(SpiNorIsWriteAllowed(kWindow, 0x1000, false));
   SpiNorAclRestore();

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "driver/SecureService.h"
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
 #include "tests/driver/RecordingLog.h"

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/DriverState.h"
+#include "driver/RegionAccess.h"
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
 

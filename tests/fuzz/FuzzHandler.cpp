@@ -37,7 +37,9 @@
 
 #include "arch/host/HostSeam.h"
 #include "console/ConsoleSettings.h"
+#include "driver/DriverState.h"
 #include "driver/MmServices.h"
+#include "driver/RegionAccess.h"
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
 #include "tests/fuzz/FuzzInput.h"

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/DriverState.h"
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
 #include "tests/reference/ReferenceModel.h"

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/RegionAccess.h"
 #include "driver/VarnelMmInternal.h"
 #include "models/HostPlatform.h"
 #include "scenarios/ScenarioRunner.h"
