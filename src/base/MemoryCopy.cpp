@@ -2,8 +2,8 @@
 // Overlap-safe memory copy in the widest unit (8, 4 or 1 byte) that the alignment of both
 // addresses allows. It must never become a call to memcpy/memmove: no_builtin stops the optimiser
 // from recognising the loops, and the image links no C library.
+#include "base/Assertion.h"
 #include "base/MemoryStringRegister.h"
-#include "log/Assertion.h"
 
 namespace {
 

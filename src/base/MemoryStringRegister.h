@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Memory, string and register routines: memory copy, ASCII string length, unaligned 16-bit read,
 // checked 32-bit device-register access. They sit below everything else in src/ and report failed
-// argument checks through log/Assertion.h only.
+// argument checks through base/Assertion.h only.
 #pragma once
 
 #include <stdint.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Checked 32-bit device-register access on top of the platform seam's single volatile accesses.
 #include "arch/Arch.h"
+#include "base/Assertion.h"
 #include "base/MemoryStringRegister.h"
-#include "log/Assertion.h"
 
 extern "C" {
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Length of a NUL-terminated ASCII string; characters past the configured limit are reported
 // one by one, but the full length is always returned.
+#include "base/Assertion.h"
 #include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
-#include "log/Assertion.h"
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Little-endian 16-bit read from any byte address, made of two single-byte loads.
+#include "base/Assertion.h"
 #include "base/MemoryStringRegister.h"
-#include "log/Assertion.h"
 
 extern "C" {
 

@@ -11,8 +11,8 @@
 
 #include "base/UefiTypes.h"
 
+#include "base/Assertion.h"
 #include "config/VarnelMmConfig.h"
-#include "log/Assertion.h"
 
 extern "C" {
 // The build switches. They are constants of this build, defined here so that every message and

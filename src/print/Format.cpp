@@ -11,9 +11,9 @@
 // exactly what the general path would; size-optimised builds (the image) leave them out.
 #include "print/Format.h"
 
+#include "base/Assertion.h"
 #include "base/MemoryStringRegister.h"
 #include "config/VarnelMmConfig.h"
-#include "log/Assertion.h"
 #include "print/StatusName.h"
 
 #ifndef VARNEL_FORMAT_FAST_PATHS

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// Assertion checks: the build switch, the report routine and the check macros. A leaf header, so
-// the base routines and the format engine can check their arguments without including the debug
-// log or the formatter.
+// Assertion checks: the build switch, the report routine and the check macros. A leaf header in
+// the lowest layer, so the base routines and the format engine can check their arguments without
+// including the debug log or the formatter.
 //
 // AssertReport itself is defined by the debug log (log/DebugLog.cpp), which renders the report
 // with the format engine and sends it to the console: the one call that goes from the lower layers
