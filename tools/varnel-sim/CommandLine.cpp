@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "qemu/ServeProtocol.h"
+#include "tools/varnel-sim/FlashImage.h"
 
 namespace varnelsim {
 namespace {
@@ -425,7 +426,7 @@ struct Parser {
       case CommandKind::kSeed:
         return 1;
       case CommandKind::kRaw:
-        return 6;
+        return VARNELMM_RECORD_WORDS;
       default:
         return 0;
     }
@@ -585,9 +586,10 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
   }
   if (Result.FlashSize) {
     const uint64_t Size = *Result.FlashSize;
-    if (Size == 0 || Size % 4096 != 0 || Size > (1ULL << 32)) {
-      throw UsageError("--flash-size: " + std::to_string(Size) +
-                       " is not a whole number of 4 KiB sectors between 4 KiB and 4 GiB");
+    if (!IsImageSize(Size)) {
+      throw UsageError("--flash-size: " + std::to_string(Size) + " is not a whole number of " +
+                       SectorText() + " sectors between " + SectorText() + " and " +
+                       LargestImageText());
     }
   }
   if (Result.Target != Options::TargetKind::kQemu &&
@@ -597,7 +599,8 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
   }
   if (Result.Target == Options::TargetKind::kQemu && Result.FlashSize &&
       *Result.FlashSize > serve::kMaxFlashBytes) {
-    throw UsageError("--flash-size: the qemu target holds at most 1 GiB");
+    throw UsageError("--flash-size: the qemu target holds at most " +
+                     std::to_string(serve::kMaxFlashBytes >> 30) + " GiB");
   }
   // Standard input is read once: by one script or one input file.
   int StdinUsers = State.StdinTaken ? 1 : 0;
@@ -619,7 +622,8 @@ bool MayWrite(const Command &Item) {
     case CommandKind::kFlash:
       return true;
     case CommandKind::kRaw:
-      return Item.Words[0] == 2 || Item.Words[0] == 3 || Item.Words[0] == 10 || Item.Words[0] == 11;
+      return VarnelMmFunctionRangeAccess(Item.Words[0]) == VarnelMmRangeWrite ||
+             VarnelMmFunctionRangeAccess(Item.Words[0]) == VarnelMmRangeErase;
     default:
       return false;
   }

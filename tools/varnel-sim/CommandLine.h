@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VarnelMm/Protocol.h"
+#include "models/NorFlash.h"
 
 namespace varnelsim {
 
@@ -94,7 +95,7 @@ struct Options {
   std::vector<std::string> Scripts;  // script files read (not standard input), in order
 };
 
-constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
+constexpr uint64_t kDefaultFlashSize = models::NorFlash::kDefaultSize;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 // Most commands and script inclusions one invocation may hold, scripts expanded: a bound on what
 // nested scripts can multiply into before anything is sent.

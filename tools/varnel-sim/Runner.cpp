@@ -16,7 +16,7 @@
 namespace varnelsim {
 namespace {
 
-constexpr uint64_t kSector = 0x1000;
+constexpr uint64_t kSector = kSectorBytes;
 constexpr uint64_t kBase = VARNELMM_FLASH_WINDOW_BASE;
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the transfer takes more
@@ -112,23 +112,24 @@ uint64_t Runner::Sign(const Command &Item, const VARNELMM_RECORD_WORD_ARRAY &Wor
 }
 
 void Runner::Query(CommandReport &Report, const Command &Item, uint64_t Function) {
-  VARNELMM_RECORD_WORD_ARRAY Words = {Function, 0, 0, 0, 0, 0};
+  VARNELMM_RECORD_WORD_ARRAY Words = {Function};
   const Answer Result = Send(Report, Item, Words);
   if (!Report.Ok) {
     return;
   }
   if (Function == varnel::kFunctionGetInfo) {
-    Report.Results = {{"InfoLow", Result.Words[2]},
-                      {"InfoHigh", Result.Words[3]},
-                      {"FlashSize", Result.Words[4]}};
+    Report.Results = {{"InfoLow", Result.Words[varnel::kResultInfoLow]},
+                      {"InfoHigh", Result.Words[varnel::kResultInfoHigh]},
+                      {"FlashSize", Result.Words[varnel::kResultFlashSize]}};
   } else if (Function != varnel::kFunctionRunTimeLockDown &&
              Function != varnel::kFunctionLockRegionLock) {
-    Report.Results = {{"X1", Result.Words[1]}, {"X2", Result.Words[2]}};
+    Report.Results = {{"X1", Result.Words[varnel::kResultQueryFirst]},
+                      {"X2", Result.Words[varnel::kResultQuerySecond]}};
   }
 }
 
 void Runner::Range(CommandReport &Report, const Command &Item, uint64_t Function, bool Signed) {
-  VARNELMM_RECORD_WORD_ARRAY Words = {Function, Item.Offset, Item.Length, 0, 0, 0};
+  VARNELMM_RECORD_WORD_ARRAY Words = {Function, Item.Offset, Item.Length};
   Report.Arguments = {{"Offset", Item.Offset}, {"Length", Item.Length}};
   if (Signed) {
     Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
@@ -155,7 +156,7 @@ Runner::Moved Runner::Transfer(CommandReport &Report, const Command &Item, bool 
     if (Write) {
       Fill(Done, Size);
     }
-    VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address + Done, Size, Machine.WindowBase(), 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address + Done, Size, Machine.WindowBase()};
     if (Signed) {
       Words[varnel::kWordAuthInfoLong] = Sign(Item, Words, varnel::kSignedPartLong);
       AuthInfo = Words[varnel::kWordAuthInfoLong];
@@ -328,7 +329,7 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
         .Ok;
   };
   const auto EraseSector = [&](uint64_t Address) {
-    VARNELMM_RECORD_WORD_ARRAY Words = {EraseFunction(State), Address, kSector, 0, 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Words = {EraseFunction(State), Address, kSector};
     if (Signed) {
       Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
     }
@@ -590,7 +591,7 @@ CommandReport Runner::Run(const Command &Item, const InputFile *Input, AtomicOut
         break;
       case Route::kSeed: {
         Report.Arguments = {{"Seed", Item.Value}};
-        VARNELMM_RECORD_WORD_ARRAY Words = {varnel::kFunctionSeedDeploy, Item.Value, 0, 0, 0, 0};
+        VARNELMM_RECORD_WORD_ARRAY Words = {varnel::kFunctionSeedDeploy, Item.Value};
         Send(Report, Item, Words);
         break;
       }
