@@ -171,11 +171,11 @@ EFI_STATUS StartDriver() {
 
 // One request: the window bytes travel before and after the handler's call.
 void Serve(const uint64_t (&Frame)[kFrameWords]) {
-  const uint64_t Size = Frame[7];
-  const uint64_t InOffset = Frame[8];
-  const uint64_t InBytes = Frame[9];
-  const uint64_t OutOffset = Frame[10];
-  const uint64_t OutBytes = Frame[11];
+  const uint64_t Size = Frame[serve::kRequestBufferSize];
+  const uint64_t InOffset = Frame[serve::kRequestInOffset];
+  const uint64_t InBytes = Frame[serve::kRequestInBytes];
+  const uint64_t OutOffset = Frame[serve::kRequestOutOffset];
+  const uint64_t OutBytes = Frame[serve::kRequestOutBytes];
   const uint64_t Window = gModels->Firmware->NormalWorld().Size;
   if (InOffset > Window || InBytes > Window - InOffset || OutOffset > Window ||
       OutBytes > Window - OutOffset) {
@@ -187,12 +187,12 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
   for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
     Record[Index] = Frame[serve::kRecordFirstWord + Index];
   }
-  uint64_t Answer[1 + varnel::kRecordWords];
-  Answer[0] = CallHandlerAtEl0(Record, Size);
+  uint64_t Answer[kFrameWords] = {serve::Header(serve::kAnswer)};
+  Answer[serve::kAnswerStatus] = CallHandlerAtEl0(Record, Size);
   for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
-    Answer[1 + Index] = Record[Index];
+    Answer[serve::kAnswerRecord + Index] = Record[Index];
   }
-  SendFrame(serve::kAnswer, Answer, sizeof(Answer) / sizeof(Answer[0]));
+  Send(Answer, sizeof(Answer));
   Send(reinterpret_cast<const void *>(kNormalWorldAddress + OutOffset), OutBytes);
 }
 

@@ -18,6 +18,7 @@
 
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
 #include "models/NormalWorld.h"
 
 namespace serve {
@@ -32,15 +33,16 @@ constexpr uint64_t kMagicMask = 0xFFFFFFFF00000000ULL;
 enum Kind : uint64_t {
   // Host to supervisor.
   kConfig = 1,   // [1] flash size, [2] normal-world window base, [3] window size
-  kRequest = 2,  // [1..6] record, [7] CommBufferSize, [8] window offset and [9] byte count sent
-                 // into the window first (the bytes follow), [10] offset and [11] count sent back
+  kRequest = 2,  // the record, CommBufferSize, the window offset and byte count sent into the
+                 // window first (the bytes follow), the offset and count sent back (kRequest*)
   kFinish = 3,
   kPeek = 4,  // [1] flash-window address, [2] length (at most kMaxPeekBytes): flash contents
   // Supervisor to host.
   kLoaded = 0x10,      // [1] image base, [2] preferred base, [3] relocations, [4] entry point,
                        // [5] image size (sent before the entry point runs)
   kStarted = 0x11,     // [1] entry status
-  kAnswer = 0x12,      // [1] UEFI status, [2..7] record; the requested window bytes follow
+  kAnswer = 0x12,      // the UEFI status, the record (kAnswer*); the requested window bytes
+                       // follow
   kFlashBlock = 0x13,  // [1] flash offset, [2] length; the bytes follow
   kFinished = 0x14,    // [1] blocks sent
   kPeeked = 0x16,      // [1] 1 when the range lies in the flash (the bytes follow), else 0
@@ -48,10 +50,19 @@ enum Kind : uint64_t {
                        // [7] image base, [8] image size, [9] length of the text that follows
 };
 
-// Frame word positions shared by several kinds.
-constexpr uint64_t kRecordFirstWord = 1;  // kRequest
-constexpr uint64_t kAnswerStatus = 1;     // kAnswer
-constexpr uint64_t kAnswerRecord = 2;     // kAnswer
+// Word positions of a kRequest frame: the record's words right after the header, then the
+// request's own words.
+constexpr uint64_t kRecordFirstWord = 1;
+constexpr uint64_t kRequestBufferSize = kRecordFirstWord + VARNELMM_RECORD_WORDS;
+constexpr uint64_t kRequestInOffset = kRequestBufferSize + 1;
+constexpr uint64_t kRequestInBytes = kRequestInOffset + 1;
+constexpr uint64_t kRequestOutOffset = kRequestInBytes + 1;
+constexpr uint64_t kRequestOutBytes = kRequestOutOffset + 1;
+static_assert(kRequestOutBytes < kFrameWords, "a request fits in one frame");
+// Word positions of a kAnswer frame.
+constexpr uint64_t kAnswerStatus = 1;
+constexpr uint64_t kAnswerRecord = 2;
+static_assert(kAnswerRecord + VARNELMM_RECORD_WORDS <= kFrameWords, "an answer fits in one frame");
 
 // The supervisor's side of the two pipes.
 constexpr const char *kRequestPath = "/proc/self/fd/3";
