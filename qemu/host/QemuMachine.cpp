@@ -18,6 +18,7 @@
 #include <cstring>
 #include <regex>
 
+#include "qemu/LoaderDevices.h"
 #include "qemu/ServeProtocol.h"
 
 namespace qemuhost {
@@ -29,13 +30,6 @@ constexpr int kConsoleDescriptor = 6;
 constexpr int kFlashDescriptor = 7;
 // After a stop was asked, how long QEMU still has to answer the request in flight.
 constexpr double kStopGraceSeconds = 1.0;
-// The loader-device addresses of Supervisor.h and MemoryMap.h.
-constexpr const char *kModeLoader = "loader,addr=0x43FFF000,data=7,data-len=4";
-constexpr const char *kImageAddress = "0x44000000";
-constexpr uint64_t kImageFileMaxBytes = 0x400000;
-
-constexpr uint64_t kFunctionRead = 1;
-constexpr uint64_t kFunctionSecureRead = 9;
 
 double Now() {
   timespec Time;
@@ -119,8 +113,11 @@ void QemuMachine::Launch() {
            "cannot use '" + *Path + "': " + (errno != 0 ? std::strerror(errno) : "not a file") +
                (Path == &Settings.Supervisor ? " (build it with the qemu preset)" : ""));
     }
-    if (Path == &Settings.Image && static_cast<uint64_t>(Status.st_size) > kImageFileMaxBytes) {
-      Fail(QemuError::Kind::kQemu, "image '" + *Path + "' is larger than 4 MiB");
+    if (Path == &Settings.Image &&
+        static_cast<uint64_t>(Status.st_size) > supervisor::kImageFileMaxBytes) {
+      Fail(QemuError::Kind::kQemu, "image '" + *Path + "' is larger than " +
+                                       std::to_string(supervisor::kImageFileMaxBytes >> 20) +
+                                       " MiB");
     }
   }
   // A write to the request pipe after QEMU ended must fail, not end this process.
@@ -182,29 +179,34 @@ void QemuMachine::Launch() {
                      {"-object", "memory-backend-ram,id=rest,size=" + std::to_string(Rest), "-numa",
                       "node,memdev=rest"});
   }
-  Arguments.insert(
-      Arguments.end(),
-      {"-display",
-       "none",
-       "-monitor",
-       "none",
-       "-nic",
-       "none",
-       "-semihosting",
-       "-chardev",
-       "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
-       "-serial",
-       "chardev:console",
-       "-chardev",
-       "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
-       "-mon",
-       "chardev=monitor,mode=readline",
-       "-kernel",
-       Settings.Supervisor,
-       "-device",
-       kModeLoader,
-       "-device",
-       "loader,file=" + OptionValue(Settings.Image) + ",addr=" + kImageAddress + ",force-raw=on"});
+  // The loader devices put the serve mode and the image where the supervisor reads them.
+  const std::string ModeLoader = "loader,addr=" + Hex(supervisor::kModeAddress) +
+                                 ",data=" + std::to_string(supervisor::kModeServe) +
+                                 ",data-len=" + std::to_string(sizeof(supervisor::RunMode));
+  const std::string ImageLoader = "loader,file=" + OptionValue(Settings.Image) +
+                                  ",addr=" + Hex(supervisor::kImageFileAddress) + ",force-raw=on";
+  Arguments.insert(Arguments.end(),
+                   {"-display",
+                    "none",
+                    "-monitor",
+                    "none",
+                    "-nic",
+                    "none",
+                    "-semihosting",
+                    "-chardev",
+                    "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
+                    "-serial",
+                    "chardev:console",
+                    "-chardev",
+                    "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
+                    "-mon",
+                    "chardev=monitor,mode=readline",
+                    "-kernel",
+                    Settings.Supervisor,
+                    "-device",
+                    ModeLoader,
+                    "-device",
+                    ImageLoader});
   std::vector<char *> Argv;
   Argv.reserve(Arguments.size() + 1);
   for (std::string &Argument : Arguments) {
@@ -332,10 +334,9 @@ QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_
   WindowTransfer Transfer;
   Transfer.InOffset = ChangedFrom;
   Transfer.InBytes = ChangedTo - ChangedFrom;
-  const uint64_t Function = Words[0];
   const uint64_t Buffer = Words[3];
-  if ((Function == kFunctionRead || Function == kFunctionSecureRead) &&
-      Buffer >= Settings.WindowBase && Buffer - Settings.WindowBase < Settings.WindowSize) {
+  if (VarnelMmFunctionRangeAccess(Words[0]) == VarnelMmRangeRead && Buffer >= Settings.WindowBase &&
+      Buffer - Settings.WindowBase < Settings.WindowSize) {
     Transfer.OutOffset = Buffer - Settings.WindowBase;
     Transfer.OutBytes = std::min(Words[2], Settings.WindowSize - Transfer.OutOffset);
   }
@@ -384,11 +385,11 @@ QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_
   StopSeen = false;
   uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kRequest)};
   std::copy(std::begin(Words), std::end(Words), Frame + serve::kRecordFirstWord);
-  Frame[7] = BufferSize;
-  Frame[8] = Transfer.InOffset;
-  Frame[9] = Transfer.InBytes;
-  Frame[10] = Transfer.OutOffset;
-  Frame[11] = Transfer.OutBytes;
+  Frame[serve::kRequestBufferSize] = BufferSize;
+  Frame[serve::kRequestInOffset] = Transfer.InOffset;
+  Frame[serve::kRequestInBytes] = Transfer.InBytes;
+  Frame[serve::kRequestOutOffset] = Transfer.OutOffset;
+  Frame[serve::kRequestOutBytes] = Transfer.OutBytes;
   SendBytes(Frame, sizeof(Frame));
   SendBytes(Window.data() + Transfer.InOffset, Transfer.InBytes);
   ChangedFrom = ChangedTo = 0;
@@ -397,7 +398,8 @@ QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_
   Stoppable = false;
   QemuAnswer Answer;
   Answer.Status = Frame[serve::kAnswerStatus];
-  std::copy(Frame + serve::kAnswerRecord, Frame + serve::kAnswerRecord + 6, Answer.Words);
+  std::copy(Frame + serve::kAnswerRecord, Frame + serve::kAnswerRecord + VARNELMM_RECORD_WORDS,
+            Answer.Words);
   DrainConsole();
   return Answer;
 }
