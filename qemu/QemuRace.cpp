@@ -118,7 +118,7 @@ const varnel::RequestRow *FlashRow(uint64_t Sub) {
 // in one row before the table's end row (First <= Start <= Last, end within Last + 1 taken in 32
 // bits) whose permission allows changes; lengths beyond 32 bits are never admitted.
 bool Admitted(uint64_t Address, uint64_t Length) {
-  if (Address < config::kFlashWindowBase || Length > 0xFFFFFFFFULL) {
+  if (Address < config::kFlashWindowBase || Length > varnel::kLargestJudgedLength) {
     return false;
   }
   const uint64_t Start = Address - config::kFlashWindowBase;
@@ -132,7 +132,7 @@ bool Admitted(uint64_t Address, uint64_t Length) {
     }
     const uint64_t Limit = static_cast<uint32_t>(Last + 1);
     if (Table[Row].First <= Start && Start <= Last && End <= Limit) {
-      return (Table[Row].Permission & 2) != 0;
+      return (Table[Row].Permission & varnel::kPermissionChange) != 0;
     }
   }
   return false;
