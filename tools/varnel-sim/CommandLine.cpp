@@ -266,7 +266,7 @@ struct Parser {
         if (Token == "-o" &&
             (Spec->Kind == CommandKind::kRead || Spec->Kind == CommandKind::kSecureRead)) {
           Parsed.File = Value;
-        } else if (Token == "--auth" && IsSecure(Spec->Kind)) {
+        } else if (Token == "--auth" && IsSecureCommand(Spec->Kind)) {
           Parsed.Auth = WithOrigin(Origin, [&] { return ParseNumber(Value, Name + " --auth"); });
         } else if (Token == "--size" && Spec->Kind == CommandKind::kRaw) {
           Parsed.BufferSize =
@@ -405,31 +405,16 @@ struct Parser {
     --ScriptDepth;
   }
 
-  static bool IsSecure(CommandKind Kind) {
-    return Kind == CommandKind::kSecureRead || Kind == CommandKind::kSecureWrite ||
-           Kind == CommandKind::kSecureErase || Kind == CommandKind::kSecureLock;
-  }
-
+  // OFFSET LENGTH for the commands whose function takes a flash range, the seed value, or the
+  // raw record's words.
   static size_t PositionalCount(CommandKind Kind) {
-    switch (Kind) {
-      case CommandKind::kRead:
-      case CommandKind::kWrite:
-      case CommandKind::kFlash:
-      case CommandKind::kVerify:
-      case CommandKind::kErase:
-      case CommandKind::kLock:
-      case CommandKind::kSecureRead:
-      case CommandKind::kSecureWrite:
-      case CommandKind::kSecureErase:
-      case CommandKind::kSecureLock:
-        return 2;
-      case CommandKind::kSeed:
-        return 1;
-      case CommandKind::kRaw:
-        return VARNELMM_RECORD_WORDS;
-      default:
-        return 0;
+    if (Kind == CommandKind::kRaw) {
+      return VARNELMM_RECORD_WORDS;
     }
+    if (Kind == CommandKind::kSeed) {
+      return 1;
+    }
+    return VarnelMmFunctionRangeAccess(CommandFunction(Kind)) != VarnelMmRangeNone ? 2 : 0;
   }
 
   static void RequireKnown(const std::string &Name, const std::string &Origin) {
@@ -614,19 +599,9 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
 }
 
 bool MayWrite(const Command &Item) {
-  switch (Item.Kind) {
-    case CommandKind::kWrite:
-    case CommandKind::kErase:
-    case CommandKind::kSecureWrite:
-    case CommandKind::kSecureErase:
-    case CommandKind::kFlash:
-      return true;
-    case CommandKind::kRaw:
-      return VarnelMmFunctionRangeAccess(Item.Words[0]) == VarnelMmRangeWrite ||
-             VarnelMmFunctionRangeAccess(Item.Words[0]) == VarnelMmRangeErase;
-    default:
-      return false;
-  }
+  const VarnelMmRangeAccess Access = VarnelMmFunctionRangeAccess(
+      Item.Kind == CommandKind::kRaw ? Item.Words[0] : CommandFunction(Item.Kind));
+  return Access == VarnelMmRangeWrite || Access == VarnelMmRangeErase;
 }
 
 std::vector<std::string> SplitScriptLine(const std::string &Line) {

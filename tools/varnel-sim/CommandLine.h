@@ -45,6 +45,54 @@ enum class CommandKind {
   kHelp,
 };
 
+// The function a command's requests carry. Flash and verify carry the plain write and read (a
+// deployed seed turns them into the secure ones, see Plan.h); raw carries word 0 as given and
+// regions sends nothing: kNoFunction, which lies above every function, so the protocol's lookups
+// answer "takes no range, signs nothing" for it. What a command takes and may change follows.
+constexpr uint64_t kNoFunction = VarnelMmFunctionCount;
+constexpr uint64_t CommandFunction(CommandKind Kind) {
+  switch (Kind) {
+    case CommandKind::kInfo:
+      return VarnelMmFunctionGetInfo;
+    case CommandKind::kNvInfo:
+      return VarnelMmFunctionGetNvInfo;
+    case CommandKind::kNv2Info:
+      return VarnelMmFunctionGetNv2Info;
+    case CommandKind::kFailSafeInfo:
+      return VarnelMmFunctionGetFailSafeInfo;
+    case CommandKind::kRead:
+    case CommandKind::kVerify:
+      return VarnelMmFunctionRead;
+    case CommandKind::kWrite:
+    case CommandKind::kFlash:
+      return VarnelMmFunctionWrite;
+    case CommandKind::kErase:
+      return VarnelMmFunctionErase;
+    case CommandKind::kLock:
+      return VarnelMmFunctionRegionLock;
+    case CommandKind::kLockRegionLock:
+      return VarnelMmFunctionLockRegionLock;
+    case CommandKind::kLockdown:
+      return VarnelMmFunctionRunTimeLockDown;
+    case CommandKind::kSeed:
+      return VarnelMmFunctionSeedDeploy;
+    case CommandKind::kSecureRead:
+      return VarnelMmFunctionSecureRead;
+    case CommandKind::kSecureWrite:
+      return VarnelMmFunctionSecureWrite;
+    case CommandKind::kSecureErase:
+      return VarnelMmFunctionSecureErase;
+    case CommandKind::kSecureLock:
+      return VarnelMmFunctionSecureRegionLock;
+    default:
+      return kNoFunction;
+  }
+}
+// The secure-* commands: their function signs its request (they take --auth).
+constexpr bool IsSecureCommand(CommandKind Kind) {
+  return VarnelMmFunctionSignedBytes(CommandFunction(Kind)) != 0;
+}
+
 // One entry of the command table.
 struct CommandSpec {
   CommandKind Kind;

@@ -305,25 +305,15 @@ std::optional<PlanRefusal> CheckPlan(const Options &Settings,
       case CommandKind::kErase:
       case CommandKind::kSecureErase:
       case CommandKind::kLock:
-      case CommandKind::kSecureLock: {
-        static constexpr uint64_t kFunctions[] = {
-            VarnelMmFunctionErase, VarnelMmFunctionSecureErase, VarnelMmFunctionRegionLock,
-            VarnelMmFunctionSecureRegionLock};
-        const size_t Which = Item.Kind == CommandKind::kErase         ? 0
-                             : Item.Kind == CommandKind::kSecureErase ? 1
-                             : Item.Kind == CommandKind::kLock        ? 2
-                                                                      : 3;
-        Step({kFunctions[Which], Item.Offset, Item.Length, 0, Item.Auth});
+      case CommandKind::kSecureLock:
+        Step({CommandFunction(Item.Kind), Item.Offset, Item.Length, 0, Item.Auth});
         break;
-      }
       case CommandKind::kSeed:
-        Step({VarnelMmFunctionSeedDeploy, Item.Value, 0, 0, std::nullopt});
+        Step({CommandFunction(Item.Kind), Item.Value, 0, 0, std::nullopt});
         break;
       case CommandKind::kLockdown:
-        Step({VarnelMmFunctionRunTimeLockDown, 0, 0, 0, std::nullopt});
-        break;
       case CommandKind::kLockRegionLock:
-        Step({VarnelMmFunctionLockRegionLock, 0, 0, 0, std::nullopt});
+        Step({CommandFunction(Item.Kind), 0, 0, 0, std::nullopt});
         break;
       case CommandKind::kRaw: {
         // Sent as given: the plan judges the function, the gates and the range; AuthInfo is the

@@ -524,7 +524,8 @@ void Runner::Raw(CommandReport &Report, const Command &Item) {
 
 namespace {
 
-// How each command is carried out: the function it sends and the path that builds its requests.
+// How each command is carried out: the path that builds its requests (the function they carry
+// is CommandFunction's).
 enum class Route : uint8_t {
   kQuery,
   kRead,
@@ -536,33 +537,28 @@ enum class Route : uint8_t {
   kVerify,
   kRegions
 };
-struct CommandRoute {
-  uint64_t FunctionId;
-  Route Path;
-  bool Signed;
-};
 
 // Indexed by CommandKind.
-constexpr CommandRoute kCommandRoutes[] = {
-    {varnel::kFunctionGetInfo, Route::kQuery, false},          // info
-    {varnel::kFunctionGetNvInfo, Route::kQuery, false},        // nv-info
-    {varnel::kFunctionGetNv2Info, Route::kQuery, false},       // nv2-info
-    {varnel::kFunctionGetFailSafeInfo, Route::kQuery, false},  // failsafe-info
-    {varnel::kFunctionRead, Route::kRead, false},              // read
-    {varnel::kFunctionWrite, Route::kWrite, false},            // write
-    {varnel::kFunctionErase, Route::kRange, false},            // erase
-    {varnel::kFunctionRegionLock, Route::kRange, false},       // lock
-    {varnel::kFunctionLockRegionLock, Route::kQuery, false},   // lock-region-lock
-    {varnel::kFunctionRunTimeLockDown, Route::kQuery, false},  // lockdown
-    {varnel::kFunctionSeedDeploy, Route::kSeed, false},        // seed
-    {varnel::kFunctionSecureRead, Route::kRead, true},         // secure-read
-    {varnel::kFunctionSecureWrite, Route::kWrite, true},       // secure-write
-    {varnel::kFunctionSecureErase, Route::kRange, true},       // secure-erase
-    {varnel::kFunctionSecureRegionLock, Route::kRange, true},  // secure-lock
-    {0, Route::kRaw, false},                                   // raw: word 0 as given
-    {varnel::kFunctionWrite, Route::kFlash, false},            // flash
-    {varnel::kFunctionRead, Route::kVerify, false},            // verify
-    {0, Route::kRegions, false},                               // regions
+constexpr Route kCommandRoutes[] = {
+    Route::kQuery,    // info
+    Route::kQuery,    // nv-info
+    Route::kQuery,    // nv2-info
+    Route::kQuery,    // failsafe-info
+    Route::kRead,     // read
+    Route::kWrite,    // write
+    Route::kRange,    // erase
+    Route::kRange,    // lock
+    Route::kQuery,    // lock-region-lock
+    Route::kQuery,    // lockdown
+    Route::kSeed,     // seed
+    Route::kRead,     // secure-read
+    Route::kWrite,    // secure-write
+    Route::kRange,    // secure-erase
+    Route::kRange,    // secure-lock
+    Route::kRaw,      // raw: word 0 as given
+    Route::kFlash,    // flash
+    Route::kVerify,   // verify
+    Route::kRegions,  // regions
 };
 static_assert(sizeof(kCommandRoutes) / sizeof(kCommandRoutes[0]) ==
               static_cast<size_t>(CommandKind::kRegions) + 1);
@@ -573,21 +569,24 @@ CommandReport Runner::Run(const Command &Item, const InputFile *Input, AtomicOut
   CommandReport Report;
   Report.Command = Item.Name;
   Report.Origin = Item.Origin;
-  const CommandRoute &Entry = kCommandRoutes[static_cast<size_t>(Item.Kind)];
-  Report.FunctionId = Entry.Path == Route::kRaw ? Item.Words[0] : Entry.FunctionId;
+  const Route Path = kCommandRoutes[static_cast<size_t>(Item.Kind)];
+  const bool Signed = IsSecureCommand(Item.Kind);
+  Report.FunctionId = Path == Route::kRaw                         ? Item.Words[0]
+                      : CommandFunction(Item.Kind) == kNoFunction ? 0
+                                                                  : CommandFunction(Item.Kind);
   try {
-    switch (Entry.Path) {
+    switch (Path) {
       case Route::kQuery:
         Query(Report, Item, Report.FunctionId);
         break;
       case Route::kRead:
-        Read(Report, Item, Entry.Signed, Output);
+        Read(Report, Item, Signed, Output);
         break;
       case Route::kWrite:
-        Write(Report, Item, Entry.Signed, *Input);
+        Write(Report, Item, Signed, *Input);
         break;
       case Route::kRange:
-        Range(Report, Item, Report.FunctionId, Entry.Signed);
+        Range(Report, Item, Report.FunctionId, Signed);
         break;
       case Route::kSeed: {
         Report.Arguments = {{"Seed", Item.Value}};
