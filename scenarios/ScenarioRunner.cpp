@@ -220,8 +220,7 @@ void ReportRequest(ScenarioWorld &World, uint32_t Number, const VARNELMM_RECORD_
           .Hex(After[varnel::kResultInfoLow])
           .Str("/")
           .Hex(After[varnel::kResultInfoHigh]);
-    } else if (Function >= varnel::kFunctionGetNvInfo &&
-               Function <= varnel::kFunctionGetFailSafeInfo) {
+    } else if (VarnelMmFunctionIsInfoQuery(Function) != 0) {
       Line.Str("; x1 ")
           .Hex(After[varnel::kResultQueryFirst])
           .Str(", x2 ")

@@ -250,6 +250,12 @@ enum {
 VARNELMM_STATIC_ASSERT((int)VarnelMmFunctionRangeCount == (int)VarnelMmFunctionCount,
                        RangeRowPerFunction);
 
+/* True for the info queries (functions 4 to 6), whose successful answer carries the two values at
+ * VARNELMM_RESULT_QUERY_FIRST and VARNELMM_RESULT_QUERY_SECOND. */
+VARNELMM_LOOKUP int VarnelMmFunctionIsInfoQuery(uint64_t Function) {
+  return Function >= VarnelMmFunctionGetNvInfo && Function <= VarnelMmFunctionGetFailSafeInfo;
+}
+
 #if defined(__cplusplus) && __cplusplus >= 201402L
 /* Every row agrees with the function's facts: data moves exactly for reads and writes, and the
  * permission check covers every range but a read's. */

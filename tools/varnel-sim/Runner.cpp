@@ -121,8 +121,7 @@ void Runner::Query(CommandReport &Report, const Command &Item, uint64_t Function
     Report.Results = {{"InfoLow", Result.Words[varnel::kResultInfoLow]},
                       {"InfoHigh", Result.Words[varnel::kResultInfoHigh]},
                       {"FlashSize", Result.Words[varnel::kResultFlashSize]}};
-  } else if (Function != varnel::kFunctionRunTimeLockDown &&
-             Function != varnel::kFunctionLockRegionLock) {
+  } else if (VarnelMmFunctionIsInfoQuery(Function) != 0) {
     Report.Results = {{"X1", Result.Words[varnel::kResultQueryFirst]},
                       {"X2", Result.Words[varnel::kResultQuerySecond]}};
   }
