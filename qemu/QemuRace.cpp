@@ -373,7 +373,7 @@ extern "C" [[noreturn]] void SecondaryMain() {
   for (uint64_t Count = 0; Count < Requests; ++Count) {
     if (Count == Requests / 2) {
       // The run-time table from here on: a lock-down nobody races.
-      Request LockDown = {{varnel::kFunctionRunTimeLockDown, 0, 0, 0, 0, 0}, 8};
+      Request LockDown = {{varnel::kFunctionRunTimeLockDown}, 8};
       Serve(&LockDown, false);
       gLockedDown = LockDown.Words[0] == varnel::kStatusSuccess;
       if (!gLockedDown) {

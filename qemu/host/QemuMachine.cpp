@@ -315,19 +315,23 @@ uint64_t QemuMachine::Start() {
   Stoppable = true;
   StopSeen = false;
   Launch();
-  const uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig), FlashSize,
-                                               Settings.WindowBase, Settings.WindowSize};
+  uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig)};
+  Config[serve::kConfigFlashSize] = FlashSize;
+  Config[serve::kConfigWindowBase] = Settings.WindowBase;
+  Config[serve::kConfigWindowSize] = Settings.WindowSize;
   SendBytes(Config, sizeof(Config));
   Doing = "the image to load";
   uint64_t Frame[serve::kFrameWords];
   ReceiveFrame(serve::kLoaded, Frame);
-  Loaded = {Frame[1], Frame[2], Frame[3], Frame[4], Frame[5]};
+  Loaded = {Frame[serve::kLoadedBase], Frame[serve::kLoadedPreferredBase],
+            Frame[serve::kLoadedRelocations], Frame[serve::kLoadedEntryPoint],
+            Frame[serve::kLoadedSize]};
   Doing = "the driver's entry point";
   Deadline = Now() + Settings.TimeoutSeconds;
   ReceiveFrame(serve::kStarted, Frame);
   Stoppable = false;
   DrainConsole();
-  return Frame[1];
+  return Frame[serve::kStartedStatus];
 }
 
 QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) {
@@ -425,12 +429,13 @@ void QemuMachine::SaveFlash() {
       break;
     }
     CheckFrame(serve::kFlashBlock, Frame);
-    if (Frame[1] > FlashSize || Frame[2] > FlashSize - Frame[1] ||
-        Frame[2] > serve::kFlashBlockBytes) {
-      Fail(QemuError::Kind::kQemu, "flash block outside the flash: " + Hex(Frame[1]));
+    const uint64_t Offset = Frame[serve::kFlashBlockOffset];
+    const uint64_t Length = Frame[serve::kFlashBlockLength];
+    if (Offset > FlashSize || Length > FlashSize - Offset || Length > serve::kFlashBlockBytes) {
+      Fail(QemuError::Kind::kQemu, "flash block outside the flash: " + Hex(Offset));
     }
-    Blocks.push_back({Frame[1], std::vector<uint8_t>(Frame[2])});
-    ReceiveBytes(Blocks.back().Bytes.data(), Frame[2]);
+    Blocks.push_back({Offset, std::vector<uint8_t>(Length)});
+    ReceiveBytes(Blocks.back().Bytes.data(), Length);
   }
   const int Status = WaitForExit(Settings.TimeoutSeconds);
   DrainConsole();
@@ -543,10 +548,12 @@ bool QemuMachine::PeekFlash(uint64_t Address, uint64_t Length, uint8_t *Bytes) {
   Doing = "flash contents at " + Hex(Address);
   for (uint64_t Done = 0; Done < Length;) {
     const uint64_t Size = std::min(Length - Done, serve::kMaxPeekBytes);
-    uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kPeek), Address + Done, Size};
+    uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kPeek)};
+    Frame[serve::kPeekAddress] = Address + Done;
+    Frame[serve::kPeekLength] = Size;
     SendBytes(Frame, sizeof(Frame));
     ReceiveFrame(serve::kPeeked, Frame);
-    if (Frame[1] == 0) {
+    if (Frame[serve::kPeekedInside] == 0) {
       return false;
     }
     ReceiveBytes(Bytes + Done, Size);
@@ -590,23 +597,25 @@ void QemuMachine::Fail(QemuError::Kind What, const std::string &Message) {
   throw QemuError(What, Message);
 }
 
-void QemuMachine::Faulted(const uint64_t (&Frame)[16]) {
-  std::string Text(std::min<uint64_t>(Frame[9], 4096), '\0');
+void QemuMachine::Faulted(const uint64_t (&Frame)[serve::kFrameWords]) {
+  std::string Text(std::min<uint64_t>(Frame[serve::kFaultTextLength], 4096), '\0');
   ReceiveBytes(Text.data(), Text.size());
-  Loaded.Base = Frame[7];
-  Loaded.Size = Frame[8];
+  Loaded.Base = Frame[serve::kFaultImageBase];
+  Loaded.Size = Frame[serve::kFaultImageSize];
   const int Status = WaitForExit(2);
   // The supervisor's report line (on QEMU's stderr) names the exception class.
   std::smatch Class;
   const bool Named = std::regex_search(Errors, Class, std::regex("EC 0x[0-9A-F]+ \\((.*)\\) ESR"));
   std::string Message;
-  if (Frame[2] == 0 && Frame[3] == 0) {
+  const uint64_t Esr = Frame[serve::kFaultEsr];
+  const uint64_t Elr = Frame[serve::kFaultElr];
+  if (Esr == 0 && Elr == 0) {
     Message = "the supervisor refused the run: " + Text;
   } else {
-    Message = "the image faulted " + Text + ": EC " + Hex(Frame[2] >> 26 & 0x3F) +
-              (Named ? " (" + Class[1].str() + ")" : "") + ", ESR " + Hex(Frame[2]) + ", at ELR " +
-              Where(Frame[3]) + ", FAR " + Hex(Frame[4]) + ", SP_EL0 " + Hex(Frame[5]) + ", x30 " +
-              Where(Frame[6]);
+    Message = "the image faulted " + Text + ": EC " + Hex(Esr >> 26 & 0x3F) +
+              (Named ? " (" + Class[1].str() + ")" : "") + ", ESR " + Hex(Esr) + ", at ELR " +
+              Where(Elr) + ", FAR " + Hex(Frame[serve::kFaultFar]) + ", SP_EL0 " +
+              Hex(Frame[serve::kFaultSpEl0]) + ", x30 " + Where(Frame[serve::kFaultX30]);
   }
   Message += "; QEMU ended with status " + std::to_string(Status);
   Fail(QemuError::Kind::kFault, Message);
