@@ -24,6 +24,11 @@ enum RunMode : uint32_t {
   kModeRace = 9,       // two vCPUs: requests on one, record rewrites on the other (QemuRace.cpp)
 };
 constexpr uint64_t kModeAddress = 0x43FFF000;
+// The race mode's 32-bit words after the mode word: the request count, the stream's seed, and
+// flags (bit 0: the record counter only counts).
+constexpr uint64_t kRaceRequestsOffset = 4;
+constexpr uint64_t kRaceSeedOffset = 8;
+constexpr uint64_t kRaceFlagsOffset = 12;
 
 // EL1-only: the image file as QEMU's loader device placed it (see MemoryMap.h).
 constexpr uint64_t kImageFileAddress = 0x44000000;

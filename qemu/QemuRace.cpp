@@ -349,9 +349,12 @@ extern "C" [[noreturn]] void SecondaryMain() {
 }
 
 [[noreturn]] void RunRace() {
-  const uint64_t Requests = *reinterpret_cast<volatile uint32_t *>(kModeAddress + 4);
-  uint64_t Random = *reinterpret_cast<volatile uint32_t *>(kModeAddress + 8) | 0x100000000ULL;
-  SetRecordVerdicts((*reinterpret_cast<volatile uint32_t *>(kModeAddress + 12) & 1) == 0);
+  const auto Word = [](uint64_t Offset) {
+    return *reinterpret_cast<volatile uint32_t *>(kModeAddress + Offset);
+  };
+  const uint64_t Requests = Word(kRaceRequestsOffset);
+  uint64_t Random = Word(kRaceSeedOffset) | 0x100000000ULL;
+  SetRecordVerdicts((Word(kRaceFlagsOffset) & 1) == 0);
   const LoadedImage Image = LoadDriverImage();
   auto *Flash = reinterpret_cast<volatile uint64_t *>(kFlashStorageAddress);
   for (uint64_t Index = 0; Index < kFlashStorageBytes / 8; ++Index) {

@@ -20,9 +20,8 @@ LoadedImage LoadDriverImage();
 [[noreturn]] void RunDemo();
 // Serves the host's requests over the channel of ServeProtocol.h (QemuServe.cpp).
 [[noreturn]] void RunServe();
-// Serves a random request stream while the second CPU rewrites the record. The request count,
-// the stream's seed and flags (bit 0: the record counter only counts) are the words after the
-// mode word.
+// Serves a random request stream while the second CPU rewrites the record; its settings are the
+// words after the mode word (LoaderDevices.h).
 [[noreturn]] void RunRace();
 
 }  // namespace supervisor

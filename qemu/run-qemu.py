@@ -73,7 +73,9 @@ def run_qemu(qemu, build_dir, mode, timeout, race=None):
         # Two vCPUs on two host threads: the second one rewrites the record while the first
         # serves the driver's requests.
         command += ["-smp", "2", "-accel", "tcg,thread=multi"]
-        for offset, value in ((4, race.requests), (8, race.seed), (12, int(race.count_only))):
+        for offset, value in ((SUPERVISOR["kRaceRequestsOffset"], race.requests),
+                              (SUPERVISOR["kRaceSeedOffset"], race.seed),
+                              (SUPERVISOR["kRaceFlagsOffset"], int(race.count_only))):
             command += ["-device", f"loader,addr={MODE_ADDRESS + offset:#x},data={value},data-len=4"]
     try:
         done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
