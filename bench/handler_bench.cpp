@@ -19,8 +19,10 @@
 #include <string>
 
 #include "arch/host/HostSeam.h"
+#include "config/VarnelMmConfig.h"
 #include "driver/MmServices.h"
 #include "driver/VarnelMmProtocol.h"
+#include "models/NormalWorld.h"
 
 // The stubs keep C names so that a profiler can single them out (see scripts/bench-instr.sh).
 extern "C" {
@@ -69,6 +71,8 @@ EFI_STATUS BenchStubRegister(EFI_MM_HANDLER_ENTRY_POINT Handler, const EFI_GUID 
 namespace {
 
 constexpr uint64_t kWindow = VARNELMM_FLASH_WINDOW_BASE;
+// Data buffers of the moving requests: the normal-world window (the stub translates 1:1).
+constexpr uint64_t kBuffer = models::kNormalWorldWindowBase;
 
 EFI_MM_SYSTEM_TABLE gTable;
 
@@ -78,7 +82,7 @@ void StartDriver() {
                                BenchStubWrite32,       BenchStubWrite8,     nullptr};
   HostSeamInstall(&Hooks);
   std::memset(&gTable, 0, sizeof(gTable));
-  gTable.Hdr.Revision = 0x10032;
+  gTable.Hdr.Revision = config::kRequiredServicesRevision;
   gTable.MmAllocatePool = BenchStubAllocatePool;
   gTable.MmFreePool = BenchStubFreePool;
   gTable.MmiHandlerRegister = BenchStubRegister;
@@ -96,25 +100,33 @@ struct Path {
 
 // Offsets: +0x1000 lies in boot row 0 (writable); +0x180000 lies in no row (refused).
 const Path kPaths[] = {
-    {"GetInfo", {0, 0, 0, 0, 0, 0}, false},
-    {"Read", {1, kWindow + 0x1000, 0x1000, 0x80000000, 0, 0}, false},
-    {"Write", {2, kWindow + 0x1000, 0x1000, 0x80000000, 0, 0}, false},
-    {"WriteRefused", {2, kWindow + 0x180000, 0x1000, 0x80000000, 0, 0}, false},
-    {"Erase", {3, kWindow + 0x1000, 0x1000, 0, 0, 0}, false},
-    {"GetNvInfo", {4, 0, 0, 0, 0, 0}, false},
-    {"GetNv2Info", {5, 0, 0, 0, 0, 0}, false},
-    {"GetFailSafeInfo", {6, 0, 0, 0, 0, 0}, false},
-    {"RunTimeLockDown", {7, 0, 0, 0, 0, 0}, false},
-    {"SeedDeploy", {8, 0x1234, 0, 0, 0, 0}, false},
-    {"SecureRead", {9, kWindow + 0x1000, 0x1000, 0x80000000, 0, 0x5A5A}, false},
-    {"SecureWrite", {10, kWindow + 0x1000, 0x1000, 0x80000000, 0, 0x5A5A}, false},
-    {"SecureWriteRefused", {10, kWindow + 0x180000, 0x1000, 0x80000000, 0, 0x5A5A}, false},
-    {"SecureErase", {11, kWindow + 0x1000, 0x1000, 0, 0x5A5A, 0}, false},
-    {"RegionLock", {12, kWindow + 0x1000, 0x1000, 0, 0, 0}, false},
-    {"SecureRegionLock", {13, kWindow + 0x1000, 0x1000, 0, 0x5A5A, 0}, false},
-    {"LockRegionLock", {14, 0, 0, 0, 0, 0}, false},
-    {"ReadAfterSeed", {1, kWindow + 0x1000, 0x1000, 0x80000000, 0, 0}, true},
-    {"Unsupported", {15, 0, 0, 0, 0, 0}, false},
+    {"GetInfo", {varnel::kFunctionGetInfo}, false},
+    {"Read", {varnel::kFunctionRead, kWindow + 0x1000, 0x1000, kBuffer}, false},
+    {"Write", {varnel::kFunctionWrite, kWindow + 0x1000, 0x1000, kBuffer}, false},
+    {"WriteRefused", {varnel::kFunctionWrite, kWindow + 0x180000, 0x1000, kBuffer}, false},
+    {"Erase", {varnel::kFunctionErase, kWindow + 0x1000, 0x1000}, false},
+    {"GetNvInfo", {varnel::kFunctionGetNvInfo}, false},
+    {"GetNv2Info", {varnel::kFunctionGetNv2Info}, false},
+    {"GetFailSafeInfo", {varnel::kFunctionGetFailSafeInfo}, false},
+    {"RunTimeLockDown", {varnel::kFunctionRunTimeLockDown}, false},
+    {"SeedDeploy", {varnel::kFunctionSeedDeploy, 0x1234}, false},
+    {"SecureRead",
+     {varnel::kFunctionSecureRead, kWindow + 0x1000, 0x1000, kBuffer, 0, 0x5A5A},
+     false},
+    {"SecureWrite",
+     {varnel::kFunctionSecureWrite, kWindow + 0x1000, 0x1000, kBuffer, 0, 0x5A5A},
+     false},
+    {"SecureWriteRefused",
+     {varnel::kFunctionSecureWrite, kWindow + 0x180000, 0x1000, kBuffer, 0, 0x5A5A},
+     false},
+    {"SecureErase", {varnel::kFunctionSecureErase, kWindow + 0x1000, 0x1000, 0, 0x5A5A}, false},
+    {"RegionLock", {varnel::kFunctionRegionLock, kWindow + 0x1000, 0x1000}, false},
+    {"SecureRegionLock",
+     {varnel::kFunctionSecureRegionLock, kWindow + 0x1000, 0x1000, 0, 0x5A5A},
+     false},
+    {"LockRegionLock", {varnel::kFunctionLockRegionLock}, false},
+    {"ReadAfterSeed", {varnel::kFunctionRead, kWindow + 0x1000, 0x1000, kBuffer}, true},
+    {"Unsupported", {varnel::kHighestFunction + 1}, false},
 };
 
 // One request as the MM core would make it: the record filled, then the handler called.
@@ -127,7 +139,7 @@ inline EFI_STATUS Send(const Path &Which, VARNELMM_RECORD_WORD_ARRAY &Record, ui
 void Prepare(const Path &Which) {
   StartDriver();
   if (Which.SeedFirst) {
-    VARNELMM_RECORD_WORD_ARRAY Record = {8, 0x1234, 0, 0, 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Record = {varnel::kFunctionSeedDeploy, 0x1234};
     uint64_t Size = sizeof(Record);
     gBenchHandler(nullptr, nullptr, Record, &Size);
   }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "models/NormalWorld.h"
+#include "qemu/LoaderDevices.h"
 
 namespace supervisor {
 
@@ -35,10 +36,8 @@ constexpr uint64_t kPoolArenaBytes = 0x10000;
 constexpr uint64_t kImageLoadAddress = 0x40A03000;
 constexpr uint64_t kImageMaxBytes = 0x100000;
 
-// EL1-only: the image file as QEMU's loader device placed it, the normal world's data buffers
-// (only the secure firmware model touches them) and the flash part's storage.
-constexpr uint64_t kImageFileAddress = 0x44000000;
-constexpr uint64_t kImageFileMaxBytes = 0x400000;
+// EL1-only: the image file as QEMU's loader device placed it (LoaderDevices.h), the normal
+// world's data buffers (only the secure firmware model touches them) and the flash part's storage.
 constexpr uint64_t kNormalWorldAddress = 0x45000000;
 constexpr uint64_t kNormalWorldBytes = models::kNormalWorldWindowBytes;
 constexpr uint64_t kFlashStorageAddress = 0x48000000;

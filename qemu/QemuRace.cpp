@@ -118,7 +118,7 @@ const varnel::RequestRow *FlashRow(uint64_t Sub) {
 // in one row before the table's end row (First <= Start <= Last, end within Last + 1 taken in 32
 // bits) whose permission allows changes; lengths beyond 32 bits are never admitted.
 bool Admitted(uint64_t Address, uint64_t Length) {
-  if (Address < config::kFlashWindowBase || Length > 0xFFFFFFFFULL) {
+  if (Address < config::kFlashWindowBase || Length > varnel::kLargestJudgedLength) {
     return false;
   }
   const uint64_t Start = Address - config::kFlashWindowBase;
@@ -132,7 +132,7 @@ bool Admitted(uint64_t Address, uint64_t Length) {
     }
     const uint64_t Limit = static_cast<uint32_t>(Last + 1);
     if (Table[Row].First <= Start && Start <= Last && End <= Limit) {
-      return (Table[Row].Permission & 2) != 0;
+      return (Table[Row].Permission & varnel::kPermissionChange) != 0;
     }
   }
   return false;
@@ -349,9 +349,12 @@ extern "C" [[noreturn]] void SecondaryMain() {
 }
 
 [[noreturn]] void RunRace() {
-  const uint64_t Requests = *reinterpret_cast<volatile uint32_t *>(kModeAddress + 4);
-  uint64_t Random = *reinterpret_cast<volatile uint32_t *>(kModeAddress + 8) | 0x100000000ULL;
-  SetRecordVerdicts((*reinterpret_cast<volatile uint32_t *>(kModeAddress + 12) & 1) == 0);
+  const auto Word = [](uint64_t Offset) {
+    return *reinterpret_cast<volatile uint32_t *>(kModeAddress + Offset);
+  };
+  const uint64_t Requests = Word(kRaceRequestsOffset);
+  uint64_t Random = Word(kRaceSeedOffset) | 0x100000000ULL;
+  SetRecordVerdicts((Word(kRaceFlagsOffset) & 1) == 0);
   const LoadedImage Image = LoadDriverImage();
   auto *Flash = reinterpret_cast<volatile uint64_t *>(kFlashStorageAddress);
   for (uint64_t Index = 0; Index < kFlashStorageBytes / 8; ++Index) {
@@ -373,7 +376,7 @@ extern "C" [[noreturn]] void SecondaryMain() {
   for (uint64_t Count = 0; Count < Requests; ++Count) {
     if (Count == Requests / 2) {
       // The run-time table from here on: a lock-down nobody races.
-      Request LockDown = {{varnel::kFunctionRunTimeLockDown, 0, 0, 0, 0, 0}, 8};
+      Request LockDown = {{varnel::kFunctionRunTimeLockDown}, 8};
       Serve(&LockDown, false);
       gLockedDown = LockDown.Words[0] == varnel::kStatusSuccess;
       if (!gLockedDown) {

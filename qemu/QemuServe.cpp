@@ -62,11 +62,10 @@ void Send(const void *Buffer, uint64_t Length) {
   }
 }
 
-void SendFrame(serve::Kind Kind, const uint64_t *Words, uint64_t Count) {
+// A frame that carries one word, at Position.
+void SendFrame(serve::Kind Kind, uint64_t Position, uint64_t Word) {
   uint64_t Frame[kFrameWords] = {serve::Header(Kind)};
-  for (uint64_t Index = 0; Index < Count && Index + 1 < kFrameWords; ++Index) {
-    Frame[Index + 1] = Words[Index];
-  }
+  Frame[Position] = Word;
   Send(Frame, sizeof(Frame));
 }
 
@@ -84,16 +83,19 @@ void SendFault(uint32_t Status, const TrapFrame *Frame, const char *Text) {
     return;
   }
   const uint64_t Length = TextLength(Text);
-  const uint64_t Words[] = {Status,
-                            Frame == nullptr ? 0 : Frame->Esr,
-                            Frame == nullptr ? 0 : Frame->Elr,
-                            Frame == nullptr ? 0 : Frame->Far,
-                            Frame == nullptr ? 0 : Frame->SpEl0,
-                            Frame == nullptr ? 0 : Frame->X[30],
-                            gImage.Base,
-                            gImage.Size,
-                            Length};
-  SendFrame(serve::kFault, Words, sizeof(Words) / sizeof(Words[0]));
+  uint64_t Fault[kFrameWords] = {serve::Header(serve::kFault)};
+  Fault[serve::kFaultStatus] = Status;
+  if (Frame != nullptr) {
+    Fault[serve::kFaultEsr] = Frame->Esr;
+    Fault[serve::kFaultElr] = Frame->Elr;
+    Fault[serve::kFaultFar] = Frame->Far;
+    Fault[serve::kFaultSpEl0] = Frame->SpEl0;
+    Fault[serve::kFaultX30] = Frame->X[30];
+  }
+  Fault[serve::kFaultImageBase] = gImage.Base;
+  Fault[serve::kFaultImageSize] = gImage.Size;
+  Fault[serve::kFaultTextLength] = Length;
+  Send(Fault, sizeof(Fault));
   Send(Text, Length);
 }
 
@@ -129,9 +131,9 @@ void MarkChanged(uint64_t WindowAddress, uint64_t Length) {
 void Configure() {
   uint64_t Frame[kFrameWords];
   Receive(Frame, sizeof(Frame));
-  const uint64_t FlashSize = Frame[1];
-  const uint64_t WindowBase = Frame[2];
-  const uint64_t WindowSize = Frame[3];
+  const uint64_t FlashSize = Frame[serve::kConfigFlashSize];
+  const uint64_t WindowBase = Frame[serve::kConfigWindowBase];
+  const uint64_t WindowSize = Frame[serve::kConfigWindowSize];
   if (Frame[0] != serve::Header(serve::kConfig)) {
     Refuse(kExitSupervisorFault, "the host did not begin with its configuration");
   }
@@ -163,19 +165,23 @@ EFI_STATUS StartDriver() {
     Refuse(kExitBadImage, LoadResultName(Loaded));
   }
   SyncInstructions(gImage.Base, gImage.Size);
-  const uint64_t Words[] = {gImage.Base, gImage.PreferredBase, gImage.Relocations,
-                            gImage.EntryPoint, gImage.Size};
-  SendFrame(serve::kLoaded, Words, sizeof(Words) / sizeof(Words[0]));
+  uint64_t Frame[kFrameWords] = {serve::Header(serve::kLoaded)};
+  Frame[serve::kLoadedBase] = gImage.Base;
+  Frame[serve::kLoadedPreferredBase] = gImage.PreferredBase;
+  Frame[serve::kLoadedRelocations] = gImage.Relocations;
+  Frame[serve::kLoadedEntryPoint] = gImage.EntryPoint;
+  Frame[serve::kLoadedSize] = gImage.Size;
+  Send(Frame, sizeof(Frame));
   return StartDriverAtEl0(gImage);
 }
 
 // One request: the window bytes travel before and after the handler's call.
 void Serve(const uint64_t (&Frame)[kFrameWords]) {
-  const uint64_t Size = Frame[7];
-  const uint64_t InOffset = Frame[8];
-  const uint64_t InBytes = Frame[9];
-  const uint64_t OutOffset = Frame[10];
-  const uint64_t OutBytes = Frame[11];
+  const uint64_t Size = Frame[serve::kRequestBufferSize];
+  const uint64_t InOffset = Frame[serve::kRequestInOffset];
+  const uint64_t InBytes = Frame[serve::kRequestInBytes];
+  const uint64_t OutOffset = Frame[serve::kRequestOutOffset];
+  const uint64_t OutBytes = Frame[serve::kRequestOutBytes];
   const uint64_t Window = gModels->Firmware->NormalWorld().Size;
   if (InOffset > Window || InBytes > Window - InOffset || OutOffset > Window ||
       OutBytes > Window - OutOffset) {
@@ -187,12 +193,12 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
   for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
     Record[Index] = Frame[serve::kRecordFirstWord + Index];
   }
-  uint64_t Answer[1 + varnel::kRecordWords];
-  Answer[0] = CallHandlerAtEl0(Record, Size);
+  uint64_t Answer[kFrameWords] = {serve::Header(serve::kAnswer)};
+  Answer[serve::kAnswerStatus] = CallHandlerAtEl0(Record, Size);
   for (uint64_t Index = 0; Index < varnel::kRecordWords; ++Index) {
-    Answer[1 + Index] = Record[Index];
+    Answer[serve::kAnswerRecord + Index] = Record[Index];
   }
-  SendFrame(serve::kAnswer, Answer, sizeof(Answer) / sizeof(Answer[0]));
+  Send(Answer, sizeof(Answer));
   Send(reinterpret_cast<const void *>(kNormalWorldAddress + OutOffset), OutBytes);
 }
 
@@ -200,11 +206,12 @@ void Serve(const uint64_t (&Frame)[kFrameWords]) {
 void Peek(const uint64_t (&Frame)[kFrameWords]) {
   const uint64_t Base = gModels->Firmware->FlashWindowBase();
   const uint64_t Size = gModels->Flash->Size();
-  const uint64_t Length = Frame[2];
-  const uint64_t Offset = Frame[1] - Base;
-  const uint64_t Inside = Frame[1] >= Base && Offset <= Size && Length <= Size - Offset &&
+  const uint64_t Address = Frame[serve::kPeekAddress];
+  const uint64_t Length = Frame[serve::kPeekLength];
+  const uint64_t Offset = Address - Base;
+  const uint64_t Inside = Address >= Base && Offset <= Size && Length <= Size - Offset &&
                           Length <= serve::kMaxPeekBytes;
-  SendFrame(serve::kPeeked, &Inside, 1);
+  SendFrame(serve::kPeeked, serve::kPeekedInside, Inside);
   if (Inside != 0) {
     Send(reinterpret_cast<const void *>(kFlashStorageAddress + Offset), Length);
   }
@@ -219,12 +226,14 @@ void Peek(const uint64_t (&Frame)[kFrameWords]) {
     }
     const uint64_t Length =
         Size - Offset < serve::kFlashBlockBytes ? Size - Offset : serve::kFlashBlockBytes;
-    const uint64_t Words[] = {Offset, Length};
-    SendFrame(serve::kFlashBlock, Words, 2);
+    uint64_t Block[kFrameWords] = {serve::Header(serve::kFlashBlock)};
+    Block[serve::kFlashBlockOffset] = Offset;
+    Block[serve::kFlashBlockLength] = Length;
+    Send(Block, sizeof(Block));
     Send(reinterpret_cast<const void *>(kFlashStorageAddress + Offset), Length);
     ++Sent;
   }
-  SendFrame(serve::kFinished, &Sent, 1);
+  SendFrame(serve::kFinished, serve::kFinishedBlocks, Sent);
   SemihostExit(kExitPassed);
 }
 
@@ -240,7 +249,7 @@ void RunServe() {
   SetFaultObserver(ReportFault);
   Configure();
   const uint64_t Started = StartDriver();
-  SendFrame(serve::kStarted, &Started, 1);
+  SendFrame(serve::kStarted, serve::kStartedStatus, Started);
   for (;;) {
     uint64_t Frame[kFrameWords];
     Receive(Frame, sizeof(Frame));

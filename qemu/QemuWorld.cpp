@@ -5,6 +5,7 @@
 // expected bytes go to the host by semihosting ("CONSOLE scenario.step hex"); the host-side
 // checker (qemu/run-qemu.py) compares the two.
 #include "console/Pl011Registers.h"
+#include "models/Pl011Model.h"
 #include "models/TextLine.h"
 #include "qemu/MemoryMap.h"
 #include "qemu/QemuModels.h"
@@ -56,10 +57,11 @@ class QemuWorld final : public scenarios::ScenarioWorld {
         kNormalWorldAddress, reinterpret_cast<uint8_t *>(kNormalWorldAddress), kNormalWorldBytes};
     Models_ = &BuildModels(FlashSize, NormalWorld);
     // The UART as QEMU resets it: disabled, no line settings, divisor 0.
-    UartWrite(pl011::kCr, pl011::kCrTxe | pl011::kCrRxe);
-    UartWrite(pl011::kIbrd, 0);
-    UartWrite(pl011::kFbrd, 0);
-    UartWrite(pl011::kLcrH, 0);
+    constexpr models::Pl011Registers kReset = models::Pl011Model::kResetState;
+    UartWrite(pl011::kCr, kReset.Cr);
+    UartWrite(pl011::kIbrd, kReset.Ibrd);
+    UartWrite(pl011::kFbrd, kReset.Fbrd);
+    UartWrite(pl011::kLcrH, kReset.LcrH);
   }
 
   models::MmCoreModel &Core() override { return *Models_->Core; }

@@ -18,6 +18,7 @@
 
 #include <stdint.h>
 
+#include "VarnelMm/Protocol.h"
 #include "models/NormalWorld.h"
 
 namespace serve {
@@ -29,29 +30,66 @@ constexpr uint64_t kFrameBytes = kFrameWords * sizeof(uint64_t);
 constexpr uint64_t kMagic = 0x564D4D5100000000ULL;  // "VMMQ"
 constexpr uint64_t kMagicMask = 0xFFFFFFFF00000000ULL;
 
+// The words each kind carries after the header are named below (kConfig*, kRequest*, ...).
 enum Kind : uint64_t {
   // Host to supervisor.
-  kConfig = 1,   // [1] flash size, [2] normal-world window base, [3] window size
-  kRequest = 2,  // [1..6] record, [7] CommBufferSize, [8] window offset and [9] byte count sent
-                 // into the window first (the bytes follow), [10] offset and [11] count sent back
+  kConfig = 1,
+  kRequest = 2,  // the window bytes sent in follow
   kFinish = 3,
-  kPeek = 4,  // [1] flash-window address, [2] length (at most kMaxPeekBytes): flash contents
+  kPeek = 4,  // flash contents for the host's own checks
   // Supervisor to host.
-  kLoaded = 0x10,      // [1] image base, [2] preferred base, [3] relocations, [4] entry point,
-                       // [5] image size (sent before the entry point runs)
-  kStarted = 0x11,     // [1] entry status
-  kAnswer = 0x12,      // [1] UEFI status, [2..7] record; the requested window bytes follow
-  kFlashBlock = 0x13,  // [1] flash offset, [2] length; the bytes follow
-  kFinished = 0x14,    // [1] blocks sent
-  kPeeked = 0x16,      // [1] 1 when the range lies in the flash (the bytes follow), else 0
-  kFault = 0x15,       // [1] exit status, [2] ESR, [3] ELR, [4] FAR, [5] SP_EL0, [6] x30,
-                       // [7] image base, [8] image size, [9] length of the text that follows
+  kLoaded = 0x10,  // sent before the entry point runs
+  kStarted = 0x11,
+  kAnswer = 0x12,      // the requested window bytes follow
+  kFlashBlock = 0x13,  // the bytes follow
+  kFinished = 0x14,
+  kPeeked = 0x16,  // the bytes follow when the range lies in the flash
+  kFault = 0x15,   // the text follows
 };
 
-// Frame word positions shared by several kinds.
-constexpr uint64_t kRecordFirstWord = 1;  // kRequest
-constexpr uint64_t kAnswerStatus = 1;     // kAnswer
-constexpr uint64_t kAnswerRecord = 2;     // kAnswer
+// Word positions, by kind; word 0 is the header.
+enum ConfigWord : uint64_t { kConfigFlashSize = 1, kConfigWindowBase, kConfigWindowSize };
+// kRequest: the record's words right after the header, then the request's own words: the size
+// handed to the handler, the window offset and byte count sent into the window first, and the
+// offset and count sent back.
+constexpr uint64_t kRecordFirstWord = 1;
+constexpr uint64_t kRequestBufferSize = kRecordFirstWord + VARNELMM_RECORD_WORDS;
+constexpr uint64_t kRequestInOffset = kRequestBufferSize + 1;
+constexpr uint64_t kRequestInBytes = kRequestInOffset + 1;
+constexpr uint64_t kRequestOutOffset = kRequestInBytes + 1;
+constexpr uint64_t kRequestOutBytes = kRequestOutOffset + 1;
+// kPeek: a flash-window address and a length (at most kMaxPeekBytes).
+enum PeekWord : uint64_t { kPeekAddress = 1, kPeekLength };
+enum LoadedWord : uint64_t {
+  kLoadedBase = 1,
+  kLoadedPreferredBase,
+  kLoadedRelocations,
+  kLoadedEntryPoint,
+  kLoadedSize,
+};
+constexpr uint64_t kStartedStatus = 1;  // the entry point's status
+// kAnswer: the handler's UEFI status, then the record's words.
+constexpr uint64_t kAnswerStatus = 1;
+constexpr uint64_t kAnswerRecord = 2;
+enum FlashBlockWord : uint64_t { kFlashBlockOffset = 1, kFlashBlockLength };
+constexpr uint64_t kFinishedBlocks = 1;  // flash blocks sent
+constexpr uint64_t kPeekedInside = 1;    // 1 when the range lies in the flash, else 0
+// kFault: the exit status, the exception's registers (all 0 when there was none), the image and
+// the length of the text.
+enum FaultWord : uint64_t {
+  kFaultStatus = 1,
+  kFaultEsr,
+  kFaultElr,
+  kFaultFar,
+  kFaultSpEl0,
+  kFaultX30,
+  kFaultImageBase,
+  kFaultImageSize,
+  kFaultTextLength,
+};
+static_assert(kRequestOutBytes < kFrameWords, "a request fits in one frame");
+static_assert(kAnswerRecord + VARNELMM_RECORD_WORDS <= kFrameWords, "an answer fits in one frame");
+static_assert(kFaultTextLength < kFrameWords, "a fault fits in one frame");
 
 // The supervisor's side of the two pipes.
 constexpr const char *kRequestPath = "/proc/self/fd/3";

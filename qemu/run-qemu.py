@@ -23,19 +23,38 @@ import sys
 import tempfile
 import time
 
-MODES = {"scenarios": 0, "self-test": 1, "fault-fp": 2, "fault-load": 3, "fault-undefined": 4,
-         "fault-unaligned": 5, "demo": 6, "fault-pair": 8, "race": 9}
-EXIT_DRIVER_FAULT = 3
+
+def supervisor_constants():
+    """The supervisor's addresses, run modes and exit statuses, read from its own headers."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    constants = {}
+    for header in ("LoaderDevices.h", "MemoryMap.h", "Semihosting.h"):
+        with open(os.path.join(here, header), encoding="utf-8") as f:
+            for name, value in re.findall(r"\b(k\w+) = (0x[0-9A-Fa-f]+|\d+)[,;]", f.read()):
+                constants[name] = int(value, 0)
+    return constants
+
+
+SUPERVISOR = supervisor_constants()
+MODE_ADDRESS = SUPERVISOR["kModeAddress"]
+IMAGE_FILE_ADDRESS = SUPERVISOR["kImageFileAddress"]
+MODES = {name: SUPERVISOR[constant] for name, constant in (
+    ("scenarios", "kModeScenarios"), ("self-test", "kModeSelfTest"),
+    ("fault-fp", "kModeFaultFloatingPoint"), ("fault-load", "kModeFaultLoad"),
+    ("fault-undefined", "kModeFaultUndefined"), ("fault-unaligned", "kModeFaultUnaligned"),
+    ("demo", "kModeDemo"), ("fault-pair", "kModeFaultPair"), ("race", "kModeRace"))}
+EXIT_DRIVER_FAULT = SUPERVISOR["kExitDriverFault"]
 # What each fault mode's report must name: exception class (and fault status code).
 FAULT_SIGNATURES = {
     "fault-fp": r"EC 0x7 \(floating point",
-    "fault-load": r"EC 0x24 \(data abort from a lower level\).* FAR 0x45000000",
+    "fault-load": r"EC 0x24 \(data abort from a lower level\).* FAR "
+                  + f"0x{SUPERVISOR['kNormalWorldAddress']:X}\\b",
     "fault-undefined": r"EC 0x0 \(unknown reason",
     "fault-unaligned": r"EC 0x24 .*ESR 0x92000021",  # DFSC 0x21: alignment fault
     "fault-pair": r"not a single-register load or store.*EC 0x24 .*ESR 0x9200000F",
 }
 # The record counter ends the run with a status of its own.
-FAULT_STATUS = {"fault-pair": 8}
+FAULT_STATUS = {"fault-pair": SUPERVISOR["kExitRecordAccess"]}
 MARKER = re.compile(rb"\x01([BE])([0-9.]*)\n")
 
 
@@ -46,16 +65,18 @@ def run_qemu(qemu, build_dir, mode, timeout, race=None):
                "-monitor", "none", "-nic", "none", "-semihosting",
                "-kernel", os.path.join(build_dir, "bin", "supervisor.elf"),
                "-serial", "file:" + serial.name,
-               "-device", f"loader,addr=0x43FFF000,data={MODES[mode]},data-len=4"]
+               "-device", f"loader,addr={MODE_ADDRESS:#x},data={MODES[mode]},data-len=4"]
     image = os.path.join(build_dir, "bin", "VarnelMm.efi")
     if mode in ("scenarios", "demo", "race"):
-        command += ["-device", f"loader,file={image},addr=0x44000000,force-raw=on"]
+        command += ["-device", f"loader,file={image},addr={IMAGE_FILE_ADDRESS:#x},force-raw=on"]
     if mode == "race":
         # Two vCPUs on two host threads: the second one rewrites the record while the first
         # serves the driver's requests.
         command += ["-smp", "2", "-accel", "tcg,thread=multi"]
-        for offset, value in ((4, race.requests), (8, race.seed), (12, int(race.count_only))):
-            command += ["-device", f"loader,addr={0x43FFF000 + offset:#x},data={value},data-len=4"]
+        for offset, value in ((SUPERVISOR["kRaceRequestsOffset"], race.requests),
+                              (SUPERVISOR["kRaceSeedOffset"], race.seed),
+                              (SUPERVISOR["kRaceFlagsOffset"], int(race.count_only))):
+            command += ["-device", f"loader,addr={MODE_ADDRESS + offset:#x},data={value},data-len=4"]
     try:
         done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout)

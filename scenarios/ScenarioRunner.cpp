@@ -136,10 +136,10 @@ void Sign(ScenarioWorld &World, Signing Mode, VARNELMM_RECORD_WORD_ARRAY &Words)
   if (Mode == Signing::kNone) {
     return;
   }
-  const uint64_t Function = Words[0];
-  const bool Long =
-      Function == varnel::kFunctionSecureRead || Function == varnel::kFunctionSecureWrite;
-  const uint64_t SignedBytes = Long ? varnel::kSignedPartLong : varnel::kSignedPartShort;
+  const uint64_t SignedBytes = VarnelMmFunctionSignedBytes(Words[0]);
+  if (SignedBytes == 0) {
+    return;  // the function takes no AuthInfo
+  }
   uint64_t Mac = models::ComputeRequestMac(World.Firmware().CurrentKey(), Words, SignedBytes);
   if (Mode == Signing::kBadMac) {
     Mac ^= 1;
@@ -192,30 +192,17 @@ void ReportRequest(ScenarioWorld &World, uint32_t Number, const VARNELMM_RECORD_
       .Str(" ")
       .Str(VarnelMmFunctionNameOr(Function, "unsupported function"))
       .Str("(");
-  switch (Function) {
-    case varnel::kFunctionRead:
-    case varnel::kFunctionWrite:
-    case varnel::kFunctionSecureRead:
-    case varnel::kFunctionSecureWrite:
-      Line.Str("Offset=").Hex(Sent[1]).Str(", Length=").Hex(Sent[2]).Str(", Buffer=").Hex(Sent[3]);
-      break;
-    case varnel::kFunctionErase:
-    case varnel::kFunctionRegionLock:
-    case varnel::kFunctionSecureErase:
-    case varnel::kFunctionSecureRegionLock:
-      Line.Str("Offset=").Hex(Sent[1]).Str(", Length=").Hex(Sent[2]);
-      break;
-    case varnel::kFunctionSeedDeploy:
-      Line.Str("Seed=").Hex(Sent[1]);
-      break;
-    default:
-      break;
+  if (VarnelMmFunctionRangeAccess(Function) != VarnelMmRangeNone) {
+    Line.Str("Offset=").Hex(Sent[varnel::kWordOffset]);
+    Line.Str(", Length=").Hex(Sent[varnel::kWordLength]);
+    if (VarnelMmFunctionMovesData(Function) != 0) {
+      Line.Str(", Buffer=").Hex(Sent[varnel::kWordBuffer]);
+    }
+  } else if (Function == varnel::kFunctionSeedDeploy) {
+    Line.Str("Seed=").Hex(Sent[1]);
   }
-  if (Function == varnel::kFunctionSecureRead || Function == varnel::kFunctionSecureWrite) {
-    Line.Str(", AuthInfo=").Hex(Sent[5]);
-  } else if (Function == varnel::kFunctionSecureErase ||
-             Function == varnel::kFunctionSecureRegionLock) {
-    Line.Str(", AuthInfo=").Hex(Sent[4]);
+  if (const uint64_t SignedBytes = VarnelMmFunctionSignedBytes(Function); SignedBytes != 0) {
+    Line.Str(", AuthInfo=").Hex(Sent[SignedBytes / sizeof(uint64_t)]);
   }
   Line.Str(") -> ");
   if (Function <= varnel::kHighestFunction) {
@@ -227,13 +214,20 @@ void ReportRequest(ScenarioWorld &World, uint32_t Number, const VARNELMM_RECORD_
   Line.Str(EfiStatusName(Status));
   if (After[0] == varnel::kStatusSuccess) {
     if (Function == varnel::kFunctionGetInfo) {
-      Line.Str("; flash size ").Hex(After[4]).Str(", info ").Hex(After[2]).Str("/").Hex(After[3]);
-    } else if (Function >= varnel::kFunctionGetNvInfo &&
-               Function <= varnel::kFunctionGetFailSafeInfo) {
-      Line.Str("; x1 ").Hex(After[1]).Str(", x2 ").Hex(After[2]);
-    } else if (Function == varnel::kFunctionRead || Function == varnel::kFunctionSecureRead) {
-      const uint8_t *Data = World.NormalWorld(Sent[3], 8);
-      if (Data != nullptr && Sent[2] >= 8) {
+      Line.Str("; flash size ")
+          .Hex(After[varnel::kResultFlashSize])
+          .Str(", info ")
+          .Hex(After[varnel::kResultInfoLow])
+          .Str("/")
+          .Hex(After[varnel::kResultInfoHigh]);
+    } else if (VarnelMmFunctionIsInfoQuery(Function) != 0) {
+      Line.Str("; x1 ")
+          .Hex(After[varnel::kResultQueryFirst])
+          .Str(", x2 ")
+          .Hex(After[varnel::kResultQuerySecond]);
+    } else if (VarnelMmFunctionRangeAccess(Function) == VarnelMmRangeRead) {
+      const uint8_t *Data = World.NormalWorld(Sent[varnel::kWordBuffer], 8);
+      if (Data != nullptr && Sent[varnel::kWordLength] >= 8) {
         Line.Str("; data ");
         for (int Index = 0; Index < 8; ++Index) {
           Line.Put("0123456789ABCDEF"[Data[Index] >> 4])

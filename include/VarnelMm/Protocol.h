@@ -199,6 +199,81 @@ enum {
 VARNELMM_STATIC_ASSERT((int)VarnelMmFunctionFactCount == (int)VarnelMmFunctionCount,
                        FactRowPerFunction);
 
+/* ---- The flash range of each function -----------------------------------------------------------
+ * X(Id, Access), one row per function, in the order of the function list: what the function does
+ * to the flash range its Offset and Length name, or None when it takes no range. Tools that plan
+ * or describe requests read it; it agrees with the facts above (a read or a write moves data, and
+ * every range but a read's is permission-checked). */
+enum VarnelMmRangeAccess {
+  VarnelMmRangeNone,
+  VarnelMmRangeRead,
+  VarnelMmRangeWrite,
+  VarnelMmRangeErase,
+  VarnelMmRangeLock
+};
+
+#define VARNELMM_FUNCTION_RANGE_LIST(X) \
+  X(GetInfo, None)                      \
+  X(Read, Read)                         \
+  X(Write, Write)                       \
+  X(Erase, Erase)                       \
+  X(GetNvInfo, None)                    \
+  X(GetNv2Info, None)                   \
+  X(GetFailSafeInfo, None)              \
+  X(RunTimeLockDown, None)              \
+  X(SeedDeploy, None)                   \
+  X(SecureRead, Read)                   \
+  X(SecureWrite, Write)                 \
+  X(SecureErase, Erase)                 \
+  X(RegionLock, Lock)                   \
+  X(SecureRegionLock, Lock)             \
+  X(LockRegionLock, None)
+
+/* What a function number does to its range (None above the highest function). */
+VARNELMM_LOOKUP enum VarnelMmRangeAccess VarnelMmFunctionRangeAccess(uint64_t Function) {
+  switch (Function) {
+#define VARNELMM_RANGE_ACCESS_CASE(Id, Access) \
+  case VarnelMmFunction##Id:                   \
+    return VarnelMmRange##Access;
+    VARNELMM_FUNCTION_RANGE_LIST(VARNELMM_RANGE_ACCESS_CASE)
+#undef VARNELMM_RANGE_ACCESS_CASE
+    default:
+      return VarnelMmRangeNone;
+  }
+}
+
+enum {
+#define VARNELMM_RANGE_COUNT(Id, Access) +1
+  VarnelMmFunctionRangeCount = 0 VARNELMM_FUNCTION_RANGE_LIST(VARNELMM_RANGE_COUNT)
+#undef VARNELMM_RANGE_COUNT
+};
+VARNELMM_STATIC_ASSERT((int)VarnelMmFunctionRangeCount == (int)VarnelMmFunctionCount,
+                       RangeRowPerFunction);
+
+/* True for the info queries (functions 4 to 6), whose successful answer carries the two values at
+ * VARNELMM_RESULT_QUERY_FIRST and VARNELMM_RESULT_QUERY_SECOND. */
+VARNELMM_LOOKUP int VarnelMmFunctionIsInfoQuery(uint64_t Function) {
+  return Function >= VarnelMmFunctionGetNvInfo && Function <= VarnelMmFunctionGetFailSafeInfo;
+}
+
+#if defined(__cplusplus) && __cplusplus >= 201402L
+/* Every row agrees with the function's facts: data moves exactly for reads and writes, and the
+ * permission check covers every range but a read's. */
+constexpr bool VarnelMmRangeRowsAgree() {
+  for (uint64_t Function = 0; Function < VarnelMmFunctionCount; ++Function) {
+    const enum VarnelMmRangeAccess Access = VarnelMmFunctionRangeAccess(Function);
+    const bool Moves = Access == VarnelMmRangeRead || Access == VarnelMmRangeWrite;
+    const bool Checked = Access != VarnelMmRangeNone && Access != VarnelMmRangeRead;
+    if ((VarnelMmFunctionMovesData(Function) != 0) != Moves ||
+        (VarnelMmFunctionPermissionChecked(Function) != 0) != Checked) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(VarnelMmRangeRowsAgree(), "range rows agree with the function facts");
+#endif
+
 /* ---- Region access tables -----------------------------------------------------------------------
  * Which flash offsets (relative to the window base) the permission-checked functions may change.
  * X(First, Last, Permission): Last is inclusive; a request's range is judged by the first row, in

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <regex>
 
+#include "qemu/LoaderDevices.h"
 #include "qemu/ServeProtocol.h"
 
 namespace qemuhost {
@@ -29,13 +30,6 @@ constexpr int kConsoleDescriptor = 6;
 constexpr int kFlashDescriptor = 7;
 // After a stop was asked, how long QEMU still has to answer the request in flight.
 constexpr double kStopGraceSeconds = 1.0;
-// The loader-device addresses of Supervisor.h and MemoryMap.h.
-constexpr const char *kModeLoader = "loader,addr=0x43FFF000,data=7,data-len=4";
-constexpr const char *kImageAddress = "0x44000000";
-constexpr uint64_t kImageFileMaxBytes = 0x400000;
-
-constexpr uint64_t kFunctionRead = 1;
-constexpr uint64_t kFunctionSecureRead = 9;
 
 double Now() {
   timespec Time;
@@ -119,8 +113,11 @@ void QemuMachine::Launch() {
            "cannot use '" + *Path + "': " + (errno != 0 ? std::strerror(errno) : "not a file") +
                (Path == &Settings.Supervisor ? " (build it with the qemu preset)" : ""));
     }
-    if (Path == &Settings.Image && static_cast<uint64_t>(Status.st_size) > kImageFileMaxBytes) {
-      Fail(QemuError::Kind::kQemu, "image '" + *Path + "' is larger than 4 MiB");
+    if (Path == &Settings.Image &&
+        static_cast<uint64_t>(Status.st_size) > supervisor::kImageFileMaxBytes) {
+      Fail(QemuError::Kind::kQemu, "image '" + *Path + "' is larger than " +
+                                       std::to_string(supervisor::kImageFileMaxBytes >> 20) +
+                                       " MiB");
     }
   }
   // A write to the request pipe after QEMU ended must fail, not end this process.
@@ -182,29 +179,34 @@ void QemuMachine::Launch() {
                      {"-object", "memory-backend-ram,id=rest,size=" + std::to_string(Rest), "-numa",
                       "node,memdev=rest"});
   }
-  Arguments.insert(
-      Arguments.end(),
-      {"-display",
-       "none",
-       "-monitor",
-       "none",
-       "-nic",
-       "none",
-       "-semihosting",
-       "-chardev",
-       "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
-       "-serial",
-       "chardev:console",
-       "-chardev",
-       "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
-       "-mon",
-       "chardev=monitor,mode=readline",
-       "-kernel",
-       Settings.Supervisor,
-       "-device",
-       kModeLoader,
-       "-device",
-       "loader,file=" + OptionValue(Settings.Image) + ",addr=" + kImageAddress + ",force-raw=on"});
+  // The loader devices put the serve mode and the image where the supervisor reads them.
+  const std::string ModeLoader = "loader,addr=" + Hex(supervisor::kModeAddress) +
+                                 ",data=" + std::to_string(supervisor::kModeServe) +
+                                 ",data-len=" + std::to_string(sizeof(supervisor::RunMode));
+  const std::string ImageLoader = "loader,file=" + OptionValue(Settings.Image) +
+                                  ",addr=" + Hex(supervisor::kImageFileAddress) + ",force-raw=on";
+  Arguments.insert(Arguments.end(),
+                   {"-display",
+                    "none",
+                    "-monitor",
+                    "none",
+                    "-nic",
+                    "none",
+                    "-semihosting",
+                    "-chardev",
+                    "file,id=console,path=/proc/self/fd/" + std::to_string(kConsoleDescriptor),
+                    "-serial",
+                    "chardev:console",
+                    "-chardev",
+                    "socket,id=monitor,fd=" + std::to_string(kMonitorDescriptor),
+                    "-mon",
+                    "chardev=monitor,mode=readline",
+                    "-kernel",
+                    Settings.Supervisor,
+                    "-device",
+                    ModeLoader,
+                    "-device",
+                    ImageLoader});
   std::vector<char *> Argv;
   Argv.reserve(Arguments.size() + 1);
   for (std::string &Argument : Arguments) {
@@ -313,29 +315,32 @@ uint64_t QemuMachine::Start() {
   Stoppable = true;
   StopSeen = false;
   Launch();
-  const uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig), FlashSize,
-                                               Settings.WindowBase, Settings.WindowSize};
+  uint64_t Config[serve::kFrameWords] = {serve::Header(serve::kConfig)};
+  Config[serve::kConfigFlashSize] = FlashSize;
+  Config[serve::kConfigWindowBase] = Settings.WindowBase;
+  Config[serve::kConfigWindowSize] = Settings.WindowSize;
   SendBytes(Config, sizeof(Config));
   Doing = "the image to load";
   uint64_t Frame[serve::kFrameWords];
   ReceiveFrame(serve::kLoaded, Frame);
-  Loaded = {Frame[1], Frame[2], Frame[3], Frame[4], Frame[5]};
+  Loaded = {Frame[serve::kLoadedBase], Frame[serve::kLoadedPreferredBase],
+            Frame[serve::kLoadedRelocations], Frame[serve::kLoadedEntryPoint],
+            Frame[serve::kLoadedSize]};
   Doing = "the driver's entry point";
   Deadline = Now() + Settings.TimeoutSeconds;
   ReceiveFrame(serve::kStarted, Frame);
   Stoppable = false;
   DrainConsole();
-  return Frame[1];
+  return Frame[serve::kStartedStatus];
 }
 
 QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_t BufferSize) {
   WindowTransfer Transfer;
   Transfer.InOffset = ChangedFrom;
   Transfer.InBytes = ChangedTo - ChangedFrom;
-  const uint64_t Function = Words[0];
   const uint64_t Buffer = Words[3];
-  if ((Function == kFunctionRead || Function == kFunctionSecureRead) &&
-      Buffer >= Settings.WindowBase && Buffer - Settings.WindowBase < Settings.WindowSize) {
+  if (VarnelMmFunctionRangeAccess(Words[0]) == VarnelMmRangeRead && Buffer >= Settings.WindowBase &&
+      Buffer - Settings.WindowBase < Settings.WindowSize) {
     Transfer.OutOffset = Buffer - Settings.WindowBase;
     Transfer.OutBytes = std::min(Words[2], Settings.WindowSize - Transfer.OutOffset);
   }
@@ -384,11 +389,11 @@ QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_
   StopSeen = false;
   uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kRequest)};
   std::copy(std::begin(Words), std::end(Words), Frame + serve::kRecordFirstWord);
-  Frame[7] = BufferSize;
-  Frame[8] = Transfer.InOffset;
-  Frame[9] = Transfer.InBytes;
-  Frame[10] = Transfer.OutOffset;
-  Frame[11] = Transfer.OutBytes;
+  Frame[serve::kRequestBufferSize] = BufferSize;
+  Frame[serve::kRequestInOffset] = Transfer.InOffset;
+  Frame[serve::kRequestInBytes] = Transfer.InBytes;
+  Frame[serve::kRequestOutOffset] = Transfer.OutOffset;
+  Frame[serve::kRequestOutBytes] = Transfer.OutBytes;
   SendBytes(Frame, sizeof(Frame));
   SendBytes(Window.data() + Transfer.InOffset, Transfer.InBytes);
   ChangedFrom = ChangedTo = 0;
@@ -397,7 +402,8 @@ QemuAnswer QemuMachine::Request(const VARNELMM_RECORD_WORD_ARRAY &Words, uint64_
   Stoppable = false;
   QemuAnswer Answer;
   Answer.Status = Frame[serve::kAnswerStatus];
-  std::copy(Frame + serve::kAnswerRecord, Frame + serve::kAnswerRecord + 6, Answer.Words);
+  std::copy(Frame + serve::kAnswerRecord, Frame + serve::kAnswerRecord + VARNELMM_RECORD_WORDS,
+            Answer.Words);
   DrainConsole();
   return Answer;
 }
@@ -423,12 +429,13 @@ void QemuMachine::SaveFlash() {
       break;
     }
     CheckFrame(serve::kFlashBlock, Frame);
-    if (Frame[1] > FlashSize || Frame[2] > FlashSize - Frame[1] ||
-        Frame[2] > serve::kFlashBlockBytes) {
-      Fail(QemuError::Kind::kQemu, "flash block outside the flash: " + Hex(Frame[1]));
+    const uint64_t Offset = Frame[serve::kFlashBlockOffset];
+    const uint64_t Length = Frame[serve::kFlashBlockLength];
+    if (Offset > FlashSize || Length > FlashSize - Offset || Length > serve::kFlashBlockBytes) {
+      Fail(QemuError::Kind::kQemu, "flash block outside the flash: " + Hex(Offset));
     }
-    Blocks.push_back({Frame[1], std::vector<uint8_t>(Frame[2])});
-    ReceiveBytes(Blocks.back().Bytes.data(), Frame[2]);
+    Blocks.push_back({Offset, std::vector<uint8_t>(Length)});
+    ReceiveBytes(Blocks.back().Bytes.data(), Length);
   }
   const int Status = WaitForExit(Settings.TimeoutSeconds);
   DrainConsole();
@@ -541,10 +548,12 @@ bool QemuMachine::PeekFlash(uint64_t Address, uint64_t Length, uint8_t *Bytes) {
   Doing = "flash contents at " + Hex(Address);
   for (uint64_t Done = 0; Done < Length;) {
     const uint64_t Size = std::min(Length - Done, serve::kMaxPeekBytes);
-    uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kPeek), Address + Done, Size};
+    uint64_t Frame[serve::kFrameWords] = {serve::Header(serve::kPeek)};
+    Frame[serve::kPeekAddress] = Address + Done;
+    Frame[serve::kPeekLength] = Size;
     SendBytes(Frame, sizeof(Frame));
     ReceiveFrame(serve::kPeeked, Frame);
-    if (Frame[1] == 0) {
+    if (Frame[serve::kPeekedInside] == 0) {
       return false;
     }
     ReceiveBytes(Bytes + Done, Size);
@@ -588,23 +597,25 @@ void QemuMachine::Fail(QemuError::Kind What, const std::string &Message) {
   throw QemuError(What, Message);
 }
 
-void QemuMachine::Faulted(const uint64_t (&Frame)[16]) {
-  std::string Text(std::min<uint64_t>(Frame[9], 4096), '\0');
+void QemuMachine::Faulted(const uint64_t (&Frame)[serve::kFrameWords]) {
+  std::string Text(std::min<uint64_t>(Frame[serve::kFaultTextLength], 4096), '\0');
   ReceiveBytes(Text.data(), Text.size());
-  Loaded.Base = Frame[7];
-  Loaded.Size = Frame[8];
+  Loaded.Base = Frame[serve::kFaultImageBase];
+  Loaded.Size = Frame[serve::kFaultImageSize];
   const int Status = WaitForExit(2);
   // The supervisor's report line (on QEMU's stderr) names the exception class.
   std::smatch Class;
   const bool Named = std::regex_search(Errors, Class, std::regex("EC 0x[0-9A-F]+ \\((.*)\\) ESR"));
   std::string Message;
-  if (Frame[2] == 0 && Frame[3] == 0) {
+  const uint64_t Esr = Frame[serve::kFaultEsr];
+  const uint64_t Elr = Frame[serve::kFaultElr];
+  if (Esr == 0 && Elr == 0) {
     Message = "the supervisor refused the run: " + Text;
   } else {
-    Message = "the image faulted " + Text + ": EC " + Hex(Frame[2] >> 26 & 0x3F) +
-              (Named ? " (" + Class[1].str() + ")" : "") + ", ESR " + Hex(Frame[2]) + ", at ELR " +
-              Where(Frame[3]) + ", FAR " + Hex(Frame[4]) + ", SP_EL0 " + Hex(Frame[5]) + ", x30 " +
-              Where(Frame[6]);
+    Message = "the image faulted " + Text + ": EC " + Hex(Esr >> 26 & 0x3F) +
+              (Named ? " (" + Class[1].str() + ")" : "") + ", ESR " + Hex(Esr) + ", at ELR " +
+              Where(Elr) + ", FAR " + Hex(Frame[serve::kFaultFar]) + ", SP_EL0 " +
+              Hex(Frame[serve::kFaultSpEl0]) + ", x30 " + Where(Frame[serve::kFaultX30]);
   }
   Message += "; QEMU ended with status " + std::to_string(Status);
   Fail(QemuError::Kind::kFault, Message);

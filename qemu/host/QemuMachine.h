@@ -116,7 +116,7 @@ class QemuMachine {
   void ReceiveFrame(uint64_t Kind, uint64_t (&Frame)[16]);
   void CheckFrame(uint64_t Kind, const uint64_t (&Frame)[16]);
   [[noreturn]] void Fail(QemuError::Kind What, const std::string &Message);
-  [[noreturn]] void Faulted(const uint64_t (&Frame)[16]);
+  [[noreturn]] void Faulted(const uint64_t (&Frame)[serve::kFrameWords]);
   [[noreturn]] void Ended();
   [[noreturn]] void TimedOut();
   void DrainConsole();  // console bytes from QEMU's file into Console

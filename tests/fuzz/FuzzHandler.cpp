@@ -740,7 +740,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   }
   Expect(W.Calls.size() == 1, "start-up made other secure calls than the information query");
   ExpectConsole(S.Console);
-  for (size_t Row = 0; Row < 6; ++Row) {
+  for (size_t Row = 0; Row < varnel::kBootRegionRows; ++Row) {
     Expect(varnel::BootRegionRow(Row).First == S.After.Boot[Row].First &&
                varnel::BootRegionRow(Row).Last == S.After.Boot[Row].Last &&
                varnel::BootRegionRow(Row).Permission == S.After.Boot[Row].Permission,

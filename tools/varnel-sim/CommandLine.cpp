@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "qemu/ServeProtocol.h"
+#include "tools/varnel-sim/FlashImage.h"
 
 namespace varnelsim {
 namespace {
@@ -265,7 +266,7 @@ struct Parser {
         if (Token == "-o" &&
             (Spec->Kind == CommandKind::kRead || Spec->Kind == CommandKind::kSecureRead)) {
           Parsed.File = Value;
-        } else if (Token == "--auth" && IsSecure(Spec->Kind)) {
+        } else if (Token == "--auth" && IsSecureCommand(Spec->Kind)) {
           Parsed.Auth = WithOrigin(Origin, [&] { return ParseNumber(Value, Name + " --auth"); });
         } else if (Token == "--size" && Spec->Kind == CommandKind::kRaw) {
           Parsed.BufferSize =
@@ -404,31 +405,16 @@ struct Parser {
     --ScriptDepth;
   }
 
-  static bool IsSecure(CommandKind Kind) {
-    return Kind == CommandKind::kSecureRead || Kind == CommandKind::kSecureWrite ||
-           Kind == CommandKind::kSecureErase || Kind == CommandKind::kSecureLock;
-  }
-
+  // OFFSET LENGTH for the commands whose function takes a flash range, the seed value, or the
+  // raw record's words.
   static size_t PositionalCount(CommandKind Kind) {
-    switch (Kind) {
-      case CommandKind::kRead:
-      case CommandKind::kWrite:
-      case CommandKind::kFlash:
-      case CommandKind::kVerify:
-      case CommandKind::kErase:
-      case CommandKind::kLock:
-      case CommandKind::kSecureRead:
-      case CommandKind::kSecureWrite:
-      case CommandKind::kSecureErase:
-      case CommandKind::kSecureLock:
-        return 2;
-      case CommandKind::kSeed:
-        return 1;
-      case CommandKind::kRaw:
-        return 6;
-      default:
-        return 0;
+    if (Kind == CommandKind::kRaw) {
+      return VARNELMM_RECORD_WORDS;
     }
+    if (Kind == CommandKind::kSeed) {
+      return 1;
+    }
+    return VarnelMmFunctionRangeAccess(CommandFunction(Kind)) != VarnelMmRangeNone ? 2 : 0;
   }
 
   static void RequireKnown(const std::string &Name, const std::string &Origin) {
@@ -585,9 +571,10 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
   }
   if (Result.FlashSize) {
     const uint64_t Size = *Result.FlashSize;
-    if (Size == 0 || Size % 4096 != 0 || Size > (1ULL << 32)) {
-      throw UsageError("--flash-size: " + std::to_string(Size) +
-                       " is not a whole number of 4 KiB sectors between 4 KiB and 4 GiB");
+    if (!IsImageSize(Size)) {
+      throw UsageError("--flash-size: " + std::to_string(Size) + " is not a whole number of " +
+                       SectorText() + " sectors between " + SectorText() + " and " +
+                       LargestImageText());
     }
   }
   if (Result.Target != Options::TargetKind::kQemu &&
@@ -597,7 +584,8 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
   }
   if (Result.Target == Options::TargetKind::kQemu && Result.FlashSize &&
       *Result.FlashSize > serve::kMaxFlashBytes) {
-    throw UsageError("--flash-size: the qemu target holds at most 1 GiB");
+    throw UsageError("--flash-size: the qemu target holds at most " +
+                     std::to_string(serve::kMaxFlashBytes >> 30) + " GiB");
   }
   // Standard input is read once: by one script or one input file.
   int StdinUsers = State.StdinTaken ? 1 : 0;
@@ -611,18 +599,9 @@ void ParseCommandLine(const std::vector<std::string> &Arguments, Options &Result
 }
 
 bool MayWrite(const Command &Item) {
-  switch (Item.Kind) {
-    case CommandKind::kWrite:
-    case CommandKind::kErase:
-    case CommandKind::kSecureWrite:
-    case CommandKind::kSecureErase:
-    case CommandKind::kFlash:
-      return true;
-    case CommandKind::kRaw:
-      return Item.Words[0] == 2 || Item.Words[0] == 3 || Item.Words[0] == 10 || Item.Words[0] == 11;
-    default:
-      return false;
-  }
+  const VarnelMmRangeAccess Access = VarnelMmFunctionRangeAccess(
+      Item.Kind == CommandKind::kRaw ? Item.Words[0] : CommandFunction(Item.Kind));
+  return Access == VarnelMmRangeWrite || Access == VarnelMmRangeErase;
 }
 
 std::vector<std::string> SplitScriptLine(const std::string &Line) {

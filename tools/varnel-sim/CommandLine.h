@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VarnelMm/Protocol.h"
+#include "models/NorFlash.h"
 
 namespace varnelsim {
 
@@ -43,6 +44,54 @@ enum class CommandKind {
   kScript,
   kHelp,
 };
+
+// The function a command's requests carry. Flash and verify carry the plain write and read (a
+// deployed seed turns them into the secure ones, see Plan.h); raw carries word 0 as given and
+// regions sends nothing: kNoFunction, which lies above every function, so the protocol's lookups
+// answer "takes no range, signs nothing" for it. What a command takes and may change follows.
+constexpr uint64_t kNoFunction = VarnelMmFunctionCount;
+constexpr uint64_t CommandFunction(CommandKind Kind) {
+  switch (Kind) {
+    case CommandKind::kInfo:
+      return VarnelMmFunctionGetInfo;
+    case CommandKind::kNvInfo:
+      return VarnelMmFunctionGetNvInfo;
+    case CommandKind::kNv2Info:
+      return VarnelMmFunctionGetNv2Info;
+    case CommandKind::kFailSafeInfo:
+      return VarnelMmFunctionGetFailSafeInfo;
+    case CommandKind::kRead:
+    case CommandKind::kVerify:
+      return VarnelMmFunctionRead;
+    case CommandKind::kWrite:
+    case CommandKind::kFlash:
+      return VarnelMmFunctionWrite;
+    case CommandKind::kErase:
+      return VarnelMmFunctionErase;
+    case CommandKind::kLock:
+      return VarnelMmFunctionRegionLock;
+    case CommandKind::kLockRegionLock:
+      return VarnelMmFunctionLockRegionLock;
+    case CommandKind::kLockdown:
+      return VarnelMmFunctionRunTimeLockDown;
+    case CommandKind::kSeed:
+      return VarnelMmFunctionSeedDeploy;
+    case CommandKind::kSecureRead:
+      return VarnelMmFunctionSecureRead;
+    case CommandKind::kSecureWrite:
+      return VarnelMmFunctionSecureWrite;
+    case CommandKind::kSecureErase:
+      return VarnelMmFunctionSecureErase;
+    case CommandKind::kSecureLock:
+      return VarnelMmFunctionSecureRegionLock;
+    default:
+      return kNoFunction;
+  }
+}
+// The secure-* commands: their function signs its request (they take --auth).
+constexpr bool IsSecureCommand(CommandKind Kind) {
+  return VarnelMmFunctionSignedBytes(CommandFunction(Kind)) != 0;
+}
 
 // One entry of the command table.
 struct CommandSpec {
@@ -94,7 +143,7 @@ struct Options {
   std::vector<std::string> Scripts;  // script files read (not standard input), in order
 };
 
-constexpr uint64_t kDefaultFlashSize = 64ULL * 1024 * 1024;
+constexpr uint64_t kDefaultFlashSize = models::NorFlash::kDefaultSize;
 constexpr uint64_t kFlashWindowBase = VARNELMM_FLASH_WINDOW_BASE;
 // Most commands and script inclusions one invocation may hold, scripts expanded: a bound on what
 // nested scripts can multiply into before anything is sent.

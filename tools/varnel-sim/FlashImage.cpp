@@ -142,10 +142,11 @@ FlashImage::FlashImage(const std::string &Path, std::optional<uint64_t> Size, ui
                               " bytes but --flash-size asks for " + std::to_string(*Size),
                           true);
   }
-  if (Length == 0 || Length % 4096 != 0 || Length > (1ULL << 32)) {
+  if (!IsImageSize(Length)) {
     ::close(Descriptor);
     throw FlashImageError("flash image '" + Path + "' is " + std::to_string(Length) +
-                              " bytes, not a whole number of 4 KiB sectors up to 4 GiB",
+                              " bytes, not a whole number of " + SectorText() + " sectors up to " +
+                              LargestImageText(),
                           true);
   }
   void *Mapping = ::mmap(nullptr, Length, Writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,

@@ -11,7 +11,24 @@
 #include <stdexcept>
 #include <string>
 
+#include "models/NorFlash.h"
+
 namespace varnelsim {
+
+// A flash image holds whole sectors of the part, at most 4 GiB of them.
+constexpr uint64_t kImageSectorBytes = models::NorFlash::kSectorSize;
+constexpr uint64_t kLargestImageBytes = 1ULL << 32;
+// True for a size a flash image may have.
+constexpr bool IsImageSize(uint64_t Size) {
+  return Size != 0 && Size % kImageSectorBytes == 0 && Size <= kLargestImageBytes;
+}
+// "4 KiB", "4 GiB": the two bounds as the messages print them.
+inline std::string SectorText() {
+  return std::to_string(kImageSectorBytes >> 10) + " KiB";
+}
+inline std::string LargestImageText() {
+  return std::to_string(kLargestImageBytes >> 30) + " GiB";
+}
 
 // Opening or creating the image failed; Usage tells a size mismatch (a command-line mistake)
 // from a failure of the file system.

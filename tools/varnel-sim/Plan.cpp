@@ -6,6 +6,7 @@
 #include <string>
 
 #include "VarnelMm/Protocol.h"
+#include "models/NorFlash.h"
 #include "models/NormalWorld.h"
 #include "models/SecureFirmwareModel.h"
 #include "tools/varnel-sim/Report.h"
@@ -14,8 +15,7 @@ namespace varnelsim {
 namespace {
 
 constexpr uint64_t kBase = VARNELMM_FLASH_WINDOW_BASE;
-constexpr uint64_t kLargestJudgedLength = 0xFFFFFFFF;
-constexpr uint64_t kMaxLocks = 16;
+constexpr uint64_t kMaxLocks = models::NorFlash::kMaxLockedRegions;
 // Buffer of every transfer: the base of the normal-world window, on both targets.
 constexpr uint64_t kTransferBuffer = models::kNormalWorldWindowBase;
 
@@ -39,21 +39,19 @@ std::string Span(uint64_t First, uint64_t Length) {
 }
 
 bool IsRanged(uint64_t Function) {
-  return Function == VarnelMmFunctionRead || Function == VarnelMmFunctionWrite ||
-         Function == VarnelMmFunctionErase || Function == VarnelMmFunctionRegionLock ||
-         (Function >= VarnelMmFunctionSecureRead && Function <= VarnelMmFunctionSecureRegionLock);
+  return VarnelMmFunctionRangeAccess(Function) != VarnelMmRangeNone;
 }
 
 bool IsErase(uint64_t Function) {
-  return Function == VarnelMmFunctionErase || Function == VarnelMmFunctionSecureErase;
+  return VarnelMmFunctionRangeAccess(Function) == VarnelMmRangeErase;
 }
 
 bool IsLock(uint64_t Function) {
-  return Function == VarnelMmFunctionRegionLock || Function == VarnelMmFunctionSecureRegionLock;
+  return VarnelMmFunctionRangeAccess(Function) == VarnelMmRangeLock;
 }
 
 bool IsRead(uint64_t Function) {
-  return Function == VarnelMmFunctionRead || Function == VarnelMmFunctionSecureRead;
+  return VarnelMmFunctionRangeAccess(Function) == VarnelMmRangeRead;
 }
 
 models::SipHashKey KeyFromHex(const std::string &Hex) {
@@ -80,7 +78,7 @@ models::SipHashKey RunKey(const Options &Settings, const DriverState &State) {
 
 std::optional<std::string> AdmittingRow(uint64_t Address, uint64_t Length, const DriverState &State,
                                         uint64_t FlashSize) {
-  if (Address < kBase || Length > kLargestJudgedLength) {
+  if (Address < kBase || Length > VARNELMM_LARGEST_JUDGED_LENGTH) {
     return std::nullopt;
   }
   const uint64_t Start = Address - kBase;
@@ -131,7 +129,8 @@ std::string Refusal(const PlannedRequest &Request, const DriverState &State, uin
   const uint64_t Address = Request.Address;
   const uint64_t Length = Request.Length;
   if (Function > VarnelMmHighestFunction) {
-    return "the driver serves function numbers 0 to 14 only";
+    return "the driver serves function numbers 0 to " + std::to_string(VarnelMmHighestFunction) +
+           " only";
   }
   if (VarnelMmFunctionSeedGated(Function) != 0 && State.Seed) {
     return "the seed is deployed: plain read, write, erase and lock are refused; use the "
@@ -141,7 +140,7 @@ std::string Refusal(const PlannedRequest &Request, const DriverState &State, uin
     return "a seed is deployed already; the secure firmware accepts one seed per power cycle";
   }
   if (const uint64_t Signed = VarnelMmFunctionSignedBytes(Function); Signed != 0) {
-    const VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address, Length, Request.Buffer, 0, 0};
+    const VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address, Length, Request.Buffer};
     const uint64_t Expected = models::ComputeRequestMac(FirmwareKey(State), Words, Signed);
     if (Request.Auth && *Request.Auth != Expected) {
       return "the secure firmware did not accept the AuthInfo given with --auth";
@@ -169,13 +168,14 @@ std::string Refusal(const PlannedRequest &Request, const DriverState &State, uin
            (State.LockedDown ? "run-time" : "boot") + " table (see 'varnel-sim regions')";
   }
   if (IsErase(Function) && (Address % kSectorBytes != 0 || Length % kSectorBytes != 0)) {
-    return "erase works on whole 4 KiB sectors: offset and length must be multiples of 0x1000";
+    return "erase works on whole " + std::to_string(kSectorBytes >> 10) +
+           " KiB sectors: offset and length must be multiples of " + Hex(kSectorBytes);
   }
   if (IsLock(Function) && State.RegionLockLocked) {
     return "region locks were locked by lock-region-lock earlier in this run";
   }
   if (IsLock(Function) && State.Locks.size() >= kMaxLocks) {
-    return "the flash's lock table is full (16 regions)";
+    return "the flash's lock table is full (" + std::to_string(kMaxLocks) + " regions)";
   }
   if (!IsLock(Function) && !IsRead(Function)) {
     for (const auto &[First, Size] : State.Locks) {
@@ -305,25 +305,15 @@ std::optional<PlanRefusal> CheckPlan(const Options &Settings,
       case CommandKind::kErase:
       case CommandKind::kSecureErase:
       case CommandKind::kLock:
-      case CommandKind::kSecureLock: {
-        static constexpr uint64_t kFunctions[] = {
-            VarnelMmFunctionErase, VarnelMmFunctionSecureErase, VarnelMmFunctionRegionLock,
-            VarnelMmFunctionSecureRegionLock};
-        const size_t Which = Item.Kind == CommandKind::kErase         ? 0
-                             : Item.Kind == CommandKind::kSecureErase ? 1
-                             : Item.Kind == CommandKind::kLock        ? 2
-                                                                      : 3;
-        Step({kFunctions[Which], Item.Offset, Item.Length, 0, Item.Auth});
+      case CommandKind::kSecureLock:
+        Step({CommandFunction(Item.Kind), Item.Offset, Item.Length, 0, Item.Auth});
         break;
-      }
       case CommandKind::kSeed:
-        Step({VarnelMmFunctionSeedDeploy, Item.Value, 0, 0, std::nullopt});
+        Step({CommandFunction(Item.Kind), Item.Value, 0, 0, std::nullopt});
         break;
       case CommandKind::kLockdown:
-        Step({VarnelMmFunctionRunTimeLockDown, 0, 0, 0, std::nullopt});
-        break;
       case CommandKind::kLockRegionLock:
-        Step({VarnelMmFunctionLockRegionLock, 0, 0, 0, std::nullopt});
+        Step({CommandFunction(Item.Kind), 0, 0, 0, std::nullopt});
         break;
       case CommandKind::kRaw: {
         // Sent as given: the plan judges the function, the gates and the range; AuthInfo is the

@@ -12,14 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "models/NorFlash.h"
+#include "models/NormalWorld.h"
 #include "models/SipHash.h"
 #include "tools/varnel-sim/CommandLine.h"
 
 namespace varnelsim {
 
 // Bytes the normal-world window carries per request, on both targets.
-constexpr uint64_t kWindowBytes = 1ULL << 20;
-constexpr uint64_t kSectorBytes = 0x1000;
+constexpr uint64_t kWindowBytes = models::kNormalWorldWindowBytes;
+constexpr uint64_t kSectorBytes = models::NorFlash::kSectorSize;
 
 // The driver's and the secure firmware's state as a run's requests set it.
 struct DriverState {

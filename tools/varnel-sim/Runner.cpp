@@ -16,7 +16,7 @@
 namespace varnelsim {
 namespace {
 
-constexpr uint64_t kSector = 0x1000;
+constexpr uint64_t kSector = kSectorBytes;
 constexpr uint64_t kBase = VARNELMM_FLASH_WINDOW_BASE;
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the transfer takes more
@@ -112,23 +112,23 @@ uint64_t Runner::Sign(const Command &Item, const VARNELMM_RECORD_WORD_ARRAY &Wor
 }
 
 void Runner::Query(CommandReport &Report, const Command &Item, uint64_t Function) {
-  VARNELMM_RECORD_WORD_ARRAY Words = {Function, 0, 0, 0, 0, 0};
+  VARNELMM_RECORD_WORD_ARRAY Words = {Function};
   const Answer Result = Send(Report, Item, Words);
   if (!Report.Ok) {
     return;
   }
   if (Function == varnel::kFunctionGetInfo) {
-    Report.Results = {{"InfoLow", Result.Words[2]},
-                      {"InfoHigh", Result.Words[3]},
-                      {"FlashSize", Result.Words[4]}};
-  } else if (Function != varnel::kFunctionRunTimeLockDown &&
-             Function != varnel::kFunctionLockRegionLock) {
-    Report.Results = {{"X1", Result.Words[1]}, {"X2", Result.Words[2]}};
+    Report.Results = {{"InfoLow", Result.Words[varnel::kResultInfoLow]},
+                      {"InfoHigh", Result.Words[varnel::kResultInfoHigh]},
+                      {"FlashSize", Result.Words[varnel::kResultFlashSize]}};
+  } else if (VarnelMmFunctionIsInfoQuery(Function) != 0) {
+    Report.Results = {{"X1", Result.Words[varnel::kResultQueryFirst]},
+                      {"X2", Result.Words[varnel::kResultQuerySecond]}};
   }
 }
 
 void Runner::Range(CommandReport &Report, const Command &Item, uint64_t Function, bool Signed) {
-  VARNELMM_RECORD_WORD_ARRAY Words = {Function, Item.Offset, Item.Length, 0, 0, 0};
+  VARNELMM_RECORD_WORD_ARRAY Words = {Function, Item.Offset, Item.Length};
   Report.Arguments = {{"Offset", Item.Offset}, {"Length", Item.Length}};
   if (Signed) {
     Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
@@ -155,7 +155,7 @@ Runner::Moved Runner::Transfer(CommandReport &Report, const Command &Item, bool 
     if (Write) {
       Fill(Done, Size);
     }
-    VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address + Done, Size, Machine.WindowBase(), 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Words = {Function, Address + Done, Size, Machine.WindowBase()};
     if (Signed) {
       Words[varnel::kWordAuthInfoLong] = Sign(Item, Words, varnel::kSignedPartLong);
       AuthInfo = Words[varnel::kWordAuthInfoLong];
@@ -328,7 +328,7 @@ void Runner::Flash(CommandReport &Report, const Command &Item, const InputFile &
         .Ok;
   };
   const auto EraseSector = [&](uint64_t Address) {
-    VARNELMM_RECORD_WORD_ARRAY Words = {EraseFunction(State), Address, kSector, 0, 0, 0};
+    VARNELMM_RECORD_WORD_ARRAY Words = {EraseFunction(State), Address, kSector};
     if (Signed) {
       Words[varnel::kWordAuthInfoShort] = Sign(Item, Words, varnel::kSignedPartShort);
     }
@@ -523,7 +523,8 @@ void Runner::Raw(CommandReport &Report, const Command &Item) {
 
 namespace {
 
-// How each command is carried out: the function it sends and the path that builds its requests.
+// How each command is carried out: the path that builds its requests (the function they carry
+// is CommandFunction's).
 enum class Route : uint8_t {
   kQuery,
   kRead,
@@ -535,33 +536,28 @@ enum class Route : uint8_t {
   kVerify,
   kRegions
 };
-struct CommandRoute {
-  uint64_t FunctionId;
-  Route Path;
-  bool Signed;
-};
 
 // Indexed by CommandKind.
-constexpr CommandRoute kCommandRoutes[] = {
-    {varnel::kFunctionGetInfo, Route::kQuery, false},          // info
-    {varnel::kFunctionGetNvInfo, Route::kQuery, false},        // nv-info
-    {varnel::kFunctionGetNv2Info, Route::kQuery, false},       // nv2-info
-    {varnel::kFunctionGetFailSafeInfo, Route::kQuery, false},  // failsafe-info
-    {varnel::kFunctionRead, Route::kRead, false},              // read
-    {varnel::kFunctionWrite, Route::kWrite, false},            // write
-    {varnel::kFunctionErase, Route::kRange, false},            // erase
-    {varnel::kFunctionRegionLock, Route::kRange, false},       // lock
-    {varnel::kFunctionLockRegionLock, Route::kQuery, false},   // lock-region-lock
-    {varnel::kFunctionRunTimeLockDown, Route::kQuery, false},  // lockdown
-    {varnel::kFunctionSeedDeploy, Route::kSeed, false},        // seed
-    {varnel::kFunctionSecureRead, Route::kRead, true},         // secure-read
-    {varnel::kFunctionSecureWrite, Route::kWrite, true},       // secure-write
-    {varnel::kFunctionSecureErase, Route::kRange, true},       // secure-erase
-    {varnel::kFunctionSecureRegionLock, Route::kRange, true},  // secure-lock
-    {0, Route::kRaw, false},                                   // raw: word 0 as given
-    {varnel::kFunctionWrite, Route::kFlash, false},            // flash
-    {varnel::kFunctionRead, Route::kVerify, false},            // verify
-    {0, Route::kRegions, false},                               // regions
+constexpr Route kCommandRoutes[] = {
+    Route::kQuery,    // info
+    Route::kQuery,    // nv-info
+    Route::kQuery,    // nv2-info
+    Route::kQuery,    // failsafe-info
+    Route::kRead,     // read
+    Route::kWrite,    // write
+    Route::kRange,    // erase
+    Route::kRange,    // lock
+    Route::kQuery,    // lock-region-lock
+    Route::kQuery,    // lockdown
+    Route::kSeed,     // seed
+    Route::kRead,     // secure-read
+    Route::kWrite,    // secure-write
+    Route::kRange,    // secure-erase
+    Route::kRange,    // secure-lock
+    Route::kRaw,      // raw: word 0 as given
+    Route::kFlash,    // flash
+    Route::kVerify,   // verify
+    Route::kRegions,  // regions
 };
 static_assert(sizeof(kCommandRoutes) / sizeof(kCommandRoutes[0]) ==
               static_cast<size_t>(CommandKind::kRegions) + 1);
@@ -572,25 +568,28 @@ CommandReport Runner::Run(const Command &Item, const InputFile *Input, AtomicOut
   CommandReport Report;
   Report.Command = Item.Name;
   Report.Origin = Item.Origin;
-  const CommandRoute &Entry = kCommandRoutes[static_cast<size_t>(Item.Kind)];
-  Report.FunctionId = Entry.Path == Route::kRaw ? Item.Words[0] : Entry.FunctionId;
+  const Route Path = kCommandRoutes[static_cast<size_t>(Item.Kind)];
+  const bool Signed = IsSecureCommand(Item.Kind);
+  Report.FunctionId = Path == Route::kRaw                         ? Item.Words[0]
+                      : CommandFunction(Item.Kind) == kNoFunction ? 0
+                                                                  : CommandFunction(Item.Kind);
   try {
-    switch (Entry.Path) {
+    switch (Path) {
       case Route::kQuery:
         Query(Report, Item, Report.FunctionId);
         break;
       case Route::kRead:
-        Read(Report, Item, Entry.Signed, Output);
+        Read(Report, Item, Signed, Output);
         break;
       case Route::kWrite:
-        Write(Report, Item, Entry.Signed, *Input);
+        Write(Report, Item, Signed, *Input);
         break;
       case Route::kRange:
-        Range(Report, Item, Report.FunctionId, Entry.Signed);
+        Range(Report, Item, Report.FunctionId, Signed);
         break;
       case Route::kSeed: {
         Report.Arguments = {{"Seed", Item.Value}};
-        VARNELMM_RECORD_WORD_ARRAY Words = {varnel::kFunctionSeedDeploy, Item.Value, 0, 0, 0, 0};
+        VARNELMM_RECORD_WORD_ARRAY Words = {varnel::kFunctionSeedDeploy, Item.Value};
         Send(Report, Item, Words);
         break;
       }
