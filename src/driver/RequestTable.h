@@ -207,6 +207,14 @@ constexpr bool TableIsSound() {
     if (Row.SignedBytes != 0 && Row.LastWordRead != Row.SignedBytes / sizeof(uint64_t)) {
       return false;
     }
+    // The protocol's own classes, which the tools plan and report by, name the same paths: a
+    // function takes a flash range exactly when it is served as a flash request, and is an info
+    // query exactly when its answer carries the query's two results.
+    if ((VarnelMmFunctionRangeAccess(Function) != VarnelMmRangeNone) !=
+            (Row.Path == RequestPath::kFlash) ||
+        (VarnelMmFunctionIsInfoQuery(Function) != 0) != (Row.Path == RequestPath::kInfoQuery)) {
+      return false;
+    }
   }
   return kRequests[kFunctionSecureWrite].BytesNeeded == kRecordBytes;
 }
